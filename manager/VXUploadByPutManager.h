@@ -1,0 +1,71 @@
+#ifndef VXUPLOADBYPUTMANAGER_H
+#define VXUPLOADBYPUTMANAGER_H
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVector>
+
+class VXCloudCommon;
+class VXUploadFileSliceByPut;
+
+// Runs every upload of the PUT family: files jobs under their job key
+// ("localPath|remotePath|bucketName"), keeps at most m_iMaxUploadCount of them in flight, asks
+// the cloud server for upload URLs and multipart uploads, has single files PUT by its request
+// component and large files by slice uploaders, and reports to the host through its two signals.
+// Lives on the host's thread; the host's handlers of its signals may call back into it.
+class VXUploadByPutManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VXUploadByPutManager(QObject* parent);
+    ~VXUploadByPutManager() override;
+
+    void addUploadJob(const QJsonObject& jsonInfo);
+    void addUploadJobList(const QVector<QVariant>& jobList);
+    void addUploadJobList(const QJsonArray& jobArray);
+    void stopUploadJob(const QJsonObject& jsonInfo);
+    void stopUploadJob(const QString& localPath, const QString& remotePath,
+                       const QString& bucketName);
+    void stopAllUploadJobs();
+    void stopUploadJobList();
+
+signals:
+    // One final report per job: 0 on success, -1 for a failure the manager found itself, any
+    // other value a code of the request component or slice uploader (VXResultCodes.h).
+    void sglUploadFinished(int res, const QJsonObject& jsonInfo);
+    void sglUploadProgress(const QJsonObject&, int);
+
+public slots:
+    void slotHttpRequestFinishWithInfo(const QMap<QString, QString>& params, const QString& api,
+                                       const QJsonObject& jsonObj, const QString& requestUrl);
+    void slotHttpRequestErrorWithInfo(const QMap<QString, QString>& params, const QString& api,
+                                      int code, const QString& msg);
+    void slotUploadFinished(const QJsonObject& jsonInfo, int res);
+    void slotUploadProgress(const QJsonObject& jsonInfo, int progress);
+    void slotSliceUploadFinished(const QJsonObject& jsonInfo, int res);
+
+private:
+    void readConfig();
+    void reportJobFailure(const QMap<QString, QString>& params);
+    void uploadNextFile();
+    QString getRemoteDirPath(const QString& fileName, const QString& remotePath);
+
+    VXCloudCommon* m_pCloudCommon = nullptr;
+    QList<QString> m_waitKeyList;
+    QMap<QString, QJsonObject> m_jobMap;
+    QMap<QString, VXUploadFileSliceByPut*> m_sliceUploaderMap;
+    int m_iMaxUploadCount = 2;
+    int m_iUploadingCount = 0;
+    QMap<QString, QJsonObject> m_uploadIdJobMap;
+    QMap<QString, QString> m_putUrlMap;
+    qint64 m_sliceLen = 20971520;
+    QString m_cloudHost;
+};
+
+#endif // VXUPLOADBYPUTMANAGER_H

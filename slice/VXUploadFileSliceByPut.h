@@ -1,0 +1,50 @@
+#ifndef VXUPLOADFILESLICEBYPUT_H
+#define VXUPLOADFILESLICEBYPUT_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class VXCloudCommon;
+
+// Uploads one file of a multipart upload: reads it into slices of "sliceLen" bytes, PUTs one
+// slice at a time to its part URL ("partUrl" element i for part i + 1) through its own request
+// component, collects the part ETags and finally reports either the slice job JSON with
+// "pathinfo" ("1,etag1;2,etag2;...") and 0, or the first failure's code. Started once; stopped
+// or released by its owner with deleteLater().
+class VXUploadFileSliceByPut : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VXUploadFileSliceByPut(QObject* parent);
+
+    void uploadFileBySlice(const QJsonObject& jsonInfo);
+    // Aborts every part request in flight and forgets the upload. Emits nothing.
+    void stopUploadFileBySlice();
+
+signals:
+    void sglUploadFinished(const QJsonObject& jsonInfo, int res);
+    void sglUploadProgress(const QJsonObject& info, int iProgress);
+
+private slots:
+    void slotUploadProgress(const QJsonObject& info, int iProgress);
+    void slotUploadFinished(const QJsonObject& jsonInfo, int res);
+
+private:
+    void uploadNextSlice();
+
+    QJsonObject m_jsonInfo;
+    QMap<QString, int> m_sliceProgressMap;
+    qint64 m_fileSize = 0;
+    QMap<QString, int> m_sliceIndexMap;
+    QMap<QString, QByteArray> m_waitSliceMap;
+    QMap<QString, QByteArray> m_uploadingSliceMap;
+    int m_iMaxSliceUploadCount = 1;
+    QMap<int, QString> m_sliceETagMap;
+    VXCloudCommon* m_pCloudCommon = nullptr;
+};
+
+#endif // VXUPLOADFILESLICEBYPUT_H

@@ -1,0 +1,38 @@
+#include "CloudRecorder.h"
+
+CloudRecorder& CloudRecorder::instance()
+{
+    static CloudRecorder recorder;
+    return recorder;
+}
+
+void CloudRecorder::reset()
+{
+    calls.clear();
+    components.clear();
+    onCall = nullptr;
+    iniValues.clear();
+    iniLookups.clear();
+    libraries.clear();
+    loadLibNames.clear();
+}
+
+QList<CloudCall> CloudRecorder::callsOf(const QString& op) const
+{
+    QList<CloudCall> result;
+    for (const CloudCall& call : calls) {
+        if (call.op == op)
+            result.append(call);
+    }
+    return result;
+}
+
+QList<CloudCall> CloudRecorder::callsOf(const QString& op, const VXCloudCommon* component) const
+{
+    QList<CloudCall> result;
+    for (const CloudCall& call : callsOf(op)) {
+        if (call.component == component)
+            result.append(call);
+    }
+    return result;
+}

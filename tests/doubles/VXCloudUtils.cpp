@@ -1,0 +1,19 @@
+// Recording double of the utility class: answers from CloudRecorder instead of the disk.
+#include "VXCloudUtils.h"
+
+#include "CloudRecorder.h"
+
+QObject* VXCloudUtils::loadLib(QString name)
+{
+    CloudRecorder& recorder = CloudRecorder::instance();
+    recorder.loadLibNames.append(name);
+    return recorder.libraries.value(name, nullptr);
+}
+
+QString VXCloudUtils::getConfigFromIni(const QString& iniPath, const QString& key,
+                                       const QVariant& defaultValue)
+{
+    CloudRecorder& recorder = CloudRecorder::instance();
+    recorder.iniLookups.append(iniPath + QLatin1Char('|') + key);
+    return recorder.iniValues.value(key, defaultValue.toString());
+}

@@ -1,0 +1,1 @@
+#include "PlainPlugin.h"
