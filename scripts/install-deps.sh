@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need on Debian 12, only where it is missing.
+# Needs root (or sudo) for apt-get when anything is missing.
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config qtbase5-dev libcurl4-openssl-dev curl ca-certificates)
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The reference server's exact dependencies, from its lockfile.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ -f "$root/server/package-lock.json" ]; then
+    (cd "$root/server" && npm ci --no-audit --no-fund --loglevel=error)
+fi
