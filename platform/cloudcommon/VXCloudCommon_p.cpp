@@ -1,0 +1,300 @@
+#include "VXCloudCommon_p.h"
+
+#include "VXCloudCommon.h"
+#include "VXCloudCommonLog.h"
+#include "VXCurlMultiDriver.h"
+#include "VXCurlTransfer.h"
+#include "VXResultCodes.h"
+
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <QVector>
+
+namespace {
+
+// The only API request that is safe to repeat: asking for an upload URL creates nothing.
+// Starting a multipart upload must never be repeated (a second upload id would be opened).
+const QLatin1String kRetryableApi("api/bucket/fileuploadurl");
+
+QString apiPath(const QString& api)
+{
+    QString path = api.trimmed();
+    while (path.startsWith(QLatin1Char('/')))
+        path.remove(0, 1);
+    return path;
+}
+
+bool isUsableUrl(const QString& url)
+{
+    if (url.isEmpty())
+        return false;
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QString scheme = parsed.scheme().toLower();
+    return parsed.isValid() && !parsed.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+// For log lines: a pre-signed URL's query string is a credential.
+QString redacted(const QString& url)
+{
+    const QUrl parsed(url, QUrl::TolerantMode);
+    return parsed.adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment)
+        .toString();
+}
+
+QByteArray jsonBody(const QMap<QString, QString>& params)
+{
+    QJsonObject object;
+    for (auto it = params.cbegin(); it != params.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+VXCloudCommonPrivate::VXCloudCommonPrivate(VXCloudCommon* q)
+    : m_pQ(q),
+      m_config(VXCloudCommonConfig::load()),
+      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }))
+{
+}
+
+VXCloudCommonPrivate::~VXCloudCommonPrivate()
+{
+    // Handles leave the multi handle before either is destroyed; nothing is reported.
+    for (auto& entry : m_transferMap) {
+        if (entry.second->inMulti())
+            m_pDriver->removeHandle(entry.second->easy());
+    }
+    m_transferMap.clear();
+    m_pDriver.reset();
+}
+
+void VXCloudCommonPrivate::sendApi(const QMap<QString, QString>& params, const QString& api,
+                                   const QString& host)
+{
+    const QString base =
+        VXCloudCommonConfig::normalizedHost(host.trimmed().isEmpty() ? m_config.apiHost : host);
+    const QString url = base.isEmpty() ? QString() : base + QLatin1Char('/') + apiPath(api);
+    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Api), url);
+    transfer->setApiContext(params, api);
+    if (!isUsableUrl(url)) {
+        qCWarning(lcCloudCommon).noquote()
+            << "VXCloudCommon::sendApiRequest: no usable host for" << api << ":" << redacted(url);
+        failQueued(transfer, VXResult::EmptyUrl);
+        return;
+    }
+    transfer->setupApiPost(m_config, jsonBody(params), m_config.token);
+    start(transfer);
+}
+
+void VXCloudCommonPrivate::putData(const QString& url, const QByteArray& data,
+                                   const QJsonObject& info)
+{
+    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Put), url);
+    transfer->setPutInfo(info);
+    if (!isUsableUrl(url)) {
+        qCWarning(lcCloudCommon).noquote()
+            << "VXCloudCommon::uploadDataByPut: no usable URL:" << redacted(url);
+        failQueued(transfer, VXResult::EmptyUrl);
+        return;
+    }
+    transfer->setupDataPut(m_config, data);
+    start(transfer);
+}
+
+void VXCloudCommonPrivate::putFile(const QString& url, const QString& localPath,
+                                   const QJsonObject& info)
+{
+    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Put), url);
+    transfer->setPutInfo(info);
+    if (!isUsableUrl(url)) {
+        qCWarning(lcCloudCommon).noquote()
+            << "VXCloudCommon::uploadFileByPut: no usable URL:" << redacted(url);
+        failQueued(transfer, VXResult::EmptyUrl);
+        return;
+    }
+    if (!transfer->setupFilePut(m_config, localPath)) {
+        qCWarning(lcCloudCommon).noquote()
+            << "VXCloudCommon::uploadFileByPut: cannot open" << localPath;
+        failQueued(transfer, VXResult::FileUnreadable);
+        return;
+    }
+    start(transfer);
+}
+
+void VXCloudCommonPrivate::stopByUrl(const QString& url)
+{
+    QVector<quint64> ids;
+    for (const auto& entry : m_transferMap) {
+        if (entry.second->url() == url)
+            ids.append(entry.first);
+    }
+    for (quint64 id : ids) {
+        std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(id);
+        if (transfer->inMulti())
+            m_pDriver->removeHandle(transfer->easy());
+        qCDebug(lcCloudCommon).noquote() << "VXCloudCommon::stopUploadByUrl:" << redacted(url);
+    }
+}
+
+VXCurlTransfer* VXCloudCommonPrivate::createTransfer(int kind, const QString& url)
+{
+    const quint64 id = m_iNextId++;
+    auto transfer =
+        std::make_unique<VXCurlTransfer>(id, static_cast<VXCurlTransfer::Kind>(kind), url);
+    VXCurlTransfer* raw = transfer.get();
+    m_transferMap.emplace(id, std::move(transfer));
+    return raw;
+}
+
+void VXCloudCommonPrivate::start(VXCurlTransfer* transfer)
+{
+    transfer->countAttempt();
+    if (!m_pDriver->addHandle(transfer->easy())) {
+        failQueued(transfer, VXResult::fromTransport(CURLE_FAILED_INIT));
+        return;
+    }
+    transfer->setInMulti(true);
+}
+
+void VXCloudCommonPrivate::failQueued(VXCurlTransfer* transfer, int code)
+{
+    transfer->setLocalFailure(code);
+    const quint64 id = transfer->id();
+    QTimer::singleShot(0, this, [this, id] { reportLocalFailure(id); });
+}
+
+void VXCloudCommonPrivate::reportLocalFailure(quint64 id)
+{
+    const std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(id);
+    if (!transfer) // stopped in the meantime
+        return;
+    const int code = transfer->localFailure();
+    if (transfer->kind() == VXCurlTransfer::Kind::Put)
+        emit m_pQ->sglUploadFinished(transfer->info(), code);
+    else
+        emit m_pQ->sglHttpRequestErrorWithInfo(transfer->params(), transfer->api(), code,
+                                               VXResult::text(code));
+}
+
+void VXCloudCommonPrivate::onDriverActivity()
+{
+    // Any signal below may lead to this object's destruction (the owner deleting the component
+    // from a slot): stop touching members as soon as that happens.
+    QPointer<VXCloudCommonPrivate> alive(this);
+    emitProgress();
+    CURL* easy = nullptr;
+    CURLcode result = CURLE_OK;
+    while (alive && m_pDriver->takeFinished(&easy, &result)) {
+        VXCurlTransfer* transfer = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+        if (transfer)
+            finishTransfer(transfer, result);
+    }
+}
+
+void VXCloudCommonPrivate::emitProgress()
+{
+    QVector<quint64> ids;
+    for (const auto& entry : m_transferMap) {
+        if (entry.second->kind() == VXCurlTransfer::Kind::Put && entry.second->inMulti())
+            ids.append(entry.first);
+    }
+    QPointer<VXCloudCommonPrivate> alive(this);
+    for (quint64 id : ids) {
+        if (!alive)
+            return;
+        const auto it = m_transferMap.find(id);
+        if (it == m_transferMap.end()) // stopped by a slot of an earlier emission
+            continue;
+        const int percent = it->second->takeProgress();
+        if (percent < 0)
+            continue;
+        const QJsonObject info = it->second->info();
+        emit m_pQ->sglUploadProgress(info, percent);
+    }
+}
+
+void VXCloudCommonPrivate::finishTransfer(VXCurlTransfer* transfer, CURLcode result)
+{
+    m_pDriver->removeHandle(transfer->easy());
+    transfer->setInMulti(false);
+    const bool retryable = transfer->kind() == VXCurlTransfer::Kind::Put
+        || apiPath(transfer->api()) == kRetryableApi;
+    if (retryable && transfer->attempts() <= m_config.retries
+        && transfer->isTransientFailure(result) && scheduleRetry(transfer))
+        return;
+    emitOutcome(transfer, result);
+}
+
+bool VXCloudCommonPrivate::scheduleRetry(VXCurlTransfer* transfer)
+{
+    if (!transfer->rewindForRetry())
+        return false;
+    const int shift = qMin(transfer->attempts() - 1, 16);
+    const qint64 delay = qMin<qint64>(qint64(m_config.retryDelayMs) << shift,
+                                      m_config.retryDelayCapMs);
+    qCInfo(lcCloudCommon).noquote()
+        << "VXCloudCommon: retrying" << redacted(transfer->url()) << "in" << delay << "ms"
+        << "after attempt" << transfer->attempts();
+    const quint64 id = transfer->id();
+    QTimer::singleShot(int(delay), this, [this, id] { retryNow(id); });
+    return true;
+}
+
+void VXCloudCommonPrivate::retryNow(quint64 id)
+{
+    const auto it = m_transferMap.find(id);
+    if (it != m_transferMap.end() && !it->second->inMulti())
+        start(it->second.get());
+}
+
+void VXCloudCommonPrivate::emitOutcome(VXCurlTransfer* finished, CURLcode result)
+{
+    // Out of the table before the signal: a slot that stops this URL or starts a new request sees
+    // a consistent state. The local owner keeps the transfer alive while the signal runs.
+    const std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(finished->id());
+    int code = transfer->resultCode(result);
+    if (transfer->kind() == VXCurlTransfer::Kind::Put) {
+        QJsonObject info = transfer->info();
+        if (code == VXResult::Success && !transfer->etag().isEmpty())
+            info.insert(QStringLiteral("ETag"), QString::fromUtf8(transfer->etag()));
+        if (code != VXResult::Success)
+            qCWarning(lcCloudCommon).noquote()
+                << "VXCloudCommon: PUT to" << redacted(transfer->url()) << "failed:"
+                << transfer->failureText(result);
+        emit m_pQ->sglUploadFinished(info, code);
+        return;
+    }
+
+    QString message;
+    if (code == VXResult::Success) {
+        QJsonParseError parseError;
+        const QJsonDocument reply = QJsonDocument::fromJson(transfer->responseBody(), &parseError);
+        if (parseError.error == QJsonParseError::NoError && reply.isObject()) {
+            emit m_pQ->sglHttpRequestFinishWithInfo(transfer->params(), transfer->api(),
+                                                    reply.object(), transfer->url());
+            return;
+        }
+        code = VXResult::InvalidReply;
+        message = VXResult::text(code);
+    } else {
+        message = transfer->failureText(result);
+    }
+    qCWarning(lcCloudCommon).noquote() << "VXCloudCommon: request" << transfer->api() << "to"
+                                       << redacted(transfer->url()) << "failed:" << message;
+    emit m_pQ->sglHttpRequestErrorWithInfo(transfer->params(), transfer->api(), code, message);
+}
+
+std::unique_ptr<VXCurlTransfer> VXCloudCommonPrivate::takeTransfer(quint64 id)
+{
+    const auto it = m_transferMap.find(id);
+    if (it == m_transferMap.end())
+        return nullptr;
+    std::unique_ptr<VXCurlTransfer> transfer = std::move(it->second);
+    m_transferMap.erase(it);
+    return transfer;
+}

@@ -1,0 +1,58 @@
+#ifndef VXCLOUDCOMMON_P_H
+#define VXCLOUDCOMMON_P_H
+
+#include "VXCloudCommonConfig.h"
+
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <map>
+#include <memory>
+
+class VXCloudCommon;
+class VXCurlMultiDriver;
+class VXCurlTransfer;
+
+// The working part of VXCloudCommon: the table of requests in flight and the multi driver that
+// runs them. Every signal of the public object is emitted from here, always from the event loop:
+// from a socket or timer event of the driver after curl has returned, or from a queued call for
+// failures found before sending. A slot connected to those signals may call any operation of the
+// component again, and may deleteLater it.
+class VXCloudCommonPrivate : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VXCloudCommonPrivate(VXCloudCommon* q);
+    ~VXCloudCommonPrivate() override;
+
+    void sendApi(const QMap<QString, QString>& params, const QString& api, const QString& host);
+    void putData(const QString& url, const QByteArray& data, const QJsonObject& info);
+    void putFile(const QString& url, const QString& localPath, const QJsonObject& info);
+    void stopByUrl(const QString& url);
+
+private:
+    VXCurlTransfer* createTransfer(int kind, const QString& url);
+    void start(VXCurlTransfer* transfer);
+    void failQueued(VXCurlTransfer* transfer, int code);
+    void reportLocalFailure(quint64 id);
+    void onDriverActivity();
+    void emitProgress();
+    void finishTransfer(VXCurlTransfer* transfer, CURLcode result);
+    bool scheduleRetry(VXCurlTransfer* transfer);
+    void retryNow(quint64 id);
+    void emitOutcome(VXCurlTransfer* transfer, CURLcode result);
+    std::unique_ptr<VXCurlTransfer> takeTransfer(quint64 id);
+
+    VXCloudCommon* m_pQ;
+    VXCloudCommonConfig m_config;
+    std::unique_ptr<VXCurlMultiDriver> m_pDriver;
+    std::map<quint64, std::unique_ptr<VXCurlTransfer>> m_transferMap;
+    quint64 m_iNextId = 1;
+};
+
+#endif // VXCLOUDCOMMON_P_H

@@ -1,0 +1,249 @@
+#include "VXCurlTransfer.h"
+
+#include "VXCloudCommonConfig.h"
+#include "VXResultCodes.h"
+
+#include <cstring>
+
+VXCurlTransfer::VXCurlTransfer(quint64 id, Kind kind, const QString& url)
+    : m_id(id), m_kind(kind), m_url(url), m_urlBytes(url.toUtf8()), m_pEasy(curl_easy_init())
+{
+}
+
+VXCurlTransfer::~VXCurlTransfer()
+{
+    curl_easy_cleanup(m_pEasy);
+    curl_slist_free_all(m_pHeaders);
+}
+
+void VXCurlTransfer::setApiContext(const QMap<QString, QString>& params, const QString& api)
+{
+    m_params = params;
+    m_api = api;
+}
+
+void VXCurlTransfer::setupCommon(const VXCloudCommonConfig& config)
+{
+    CURL* e = m_pEasy;
+    curl_easy_setopt(e, CURLOPT_URL, m_urlBytes.constData());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!config.caFile.isEmpty())
+        curl_easy_setopt(e, CURLOPT_CAINFO, config.caFile.constData());
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, config.connectTimeoutSec);
+    // The stall time-out: fewer than 1 byte/s in either direction for that long ends the request.
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, config.stallTimeoutSec);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "VXCloudCommon/1.0");
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorBuffer);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &VXCurlTransfer::writeCallback);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &VXCurlTransfer::headerCallback);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+    // Without this, curl holds the body back for up to a second waiting for "100 Continue".
+    m_pHeaders = curl_slist_append(m_pHeaders, "Expect:");
+}
+
+void VXCurlTransfer::setupApiPost(const VXCloudCommonConfig& config, const QByteArray& jsonBody,
+                                  const QByteArray& token)
+{
+    setupCommon(config);
+    m_requestBody = jsonBody;
+    m_bodySize = jsonBody.size();
+    m_pHeaders = curl_slist_append(m_pHeaders, "Content-Type: application/json");
+    m_pHeaders = curl_slist_append(m_pHeaders, "Accept: application/json");
+    if (!token.isEmpty()) {
+        const QByteArray header = QByteArrayLiteral("Authorization: Bearer ") + token;
+        m_pHeaders = curl_slist_append(m_pHeaders, header.constData());
+    }
+    curl_easy_setopt(m_pEasy, CURLOPT_HTTPHEADER, m_pHeaders);
+    curl_easy_setopt(m_pEasy, CURLOPT_POST, 1L);
+    // curl sends the body straight from this buffer, which lives as long as the transfer.
+    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
+    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDS, m_requestBody.constData());
+}
+
+void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 size)
+{
+    setupCommon(config);
+    m_bodySize = size;
+    CURL* e = m_pEasy;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_pHeaders);
+    curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(size));
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, config.uploadBufferSize);
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, &VXCurlTransfer::readCallback);
+    curl_easy_setopt(e, CURLOPT_READDATA, this);
+    // curl rewinds by itself when a reused connection turns out to be dead.
+    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &VXCurlTransfer::seekCallback);
+    curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &VXCurlTransfer::progressCallback);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+}
+
+void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByteArray& data)
+{
+    m_requestBody = data;
+    setupPutCommon(config, data.size());
+}
+
+bool VXCurlTransfer::setupFilePut(const VXCloudCommonConfig& config, const QString& path)
+{
+    m_file.setFileName(path);
+    // Unbuffered: curl's upload buffer is the only copy of the bytes on their way out.
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    setupPutCommon(config, m_file.size());
+    return true;
+}
+
+bool VXCurlTransfer::rewindForRetry()
+{
+    m_responseBody.clear();
+    m_etag.clear();
+    m_errorBuffer[0] = '\0';
+    m_readFailed = false;
+    m_bodyOffset = 0;
+    return !m_file.isOpen() || m_file.seek(0);
+}
+
+int VXCurlTransfer::resultCode(CURLcode result) const
+{
+    if (m_readFailed)
+        return VXResult::FileUnreadable;
+    if (result != CURLE_OK)
+        return VXResult::fromTransport(result);
+    const long status = httpStatus();
+    if (status >= 200 && status < 300)
+        return VXResult::Success;
+    if (VXResult::isHttpStatus(int(status)))
+        return int(status);
+    return VXResult::fromTransport(CURLE_WEIRD_SERVER_REPLY);
+}
+
+bool VXCurlTransfer::isTransientFailure(CURLcode result) const
+{
+    if (m_readFailed)
+        return false;
+    switch (result) {
+    case CURLE_OK: {
+        const long status = httpStatus();
+        return status >= 500 || status == 429;
+    }
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+long VXCurlTransfer::httpStatus() const
+{
+    long status = 0;
+    curl_easy_getinfo(m_pEasy, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+QString VXCurlTransfer::failureText(CURLcode result) const
+{
+    const int code = resultCode(result);
+    if (result != CURLE_OK && !m_readFailed) {
+        const char* detail = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);
+        return QStringLiteral("%1: %2").arg(VXResult::text(code), QString::fromUtf8(detail));
+    }
+    return VXResult::text(code);
+}
+
+int VXCurlTransfer::takeProgress()
+{
+    if (m_percentSeen <= m_percentEmitted)
+        return -1;
+    m_percentEmitted = m_percentSeen;
+    return m_percentEmitted;
+}
+
+size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, void* userp)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    const qint64 wanted = qint64(size * count);
+    if (self->m_file.isOpen()) {
+        const qint64 got = self->m_file.read(buffer, wanted);
+        // A file that fails or shrinks under us must not leave the server waiting for bytes that
+        // will never come.
+        if (got < 0 || (got == 0 && self->m_file.pos() < self->m_bodySize)) {
+            self->m_readFailed = true;
+            return CURL_READFUNC_ABORT;
+        }
+        return size_t(got);
+    }
+    const qint64 left = self->m_requestBody.size() - self->m_bodyOffset;
+    const qint64 n = qMin(left, wanted);
+    if (n > 0) {
+        std::memcpy(buffer, self->m_requestBody.constData() + self->m_bodyOffset, size_t(n));
+        self->m_bodyOffset += n;
+    }
+    return size_t(qMax<qint64>(n, 0));
+}
+
+int VXCurlTransfer::seekCallback(void* userp, curl_off_t offset, int origin)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    if (origin != SEEK_SET || offset < 0 || offset > self->m_bodySize)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (self->m_file.isOpen())
+        return self->m_file.seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    self->m_bodyOffset = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+size_t VXCurlTransfer::writeCallback(char* data, size_t size, size_t count, void* userp)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    const size_t n = size * count;
+    // A PUT's answer is only kept for diagnostics; an API answer is kept whole but bounded.
+    const int limit = self->m_kind == Kind::Put ? 64 * 1024 : 64 * 1024 * 1024;
+    const int room = limit - self->m_responseBody.size();
+    if (room > 0)
+        self->m_responseBody.append(data, int(qMin<size_t>(n, size_t(room))));
+    return n;
+}
+
+size_t VXCurlTransfer::headerCallback(char* data, size_t size, size_t count, void* userp)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    const size_t n = size * count;
+    const QByteArray line = QByteArray::fromRawData(data, int(n));
+    // Headers of an interim answer (100 Continue) or of an earlier attempt do not count.
+    if (line.startsWith("HTTP/")) {
+        self->m_etag.clear();
+    } else {
+        const int colon = line.indexOf(':');
+        if (colon == 4 && qstrnicmp(line.constData(), "etag", 4) == 0)
+            self->m_etag = line.mid(colon + 1).trimmed();
+    }
+    return n;
+}
+
+int VXCurlTransfer::progressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t,
+                                     curl_off_t ulNow)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    if (self->m_bodySize <= 0)
+        return 0;
+    const qint64 sent = qBound<qint64>(0, qint64(ulNow), self->m_bodySize);
+    const int percent = int(sent * 100 / self->m_bodySize);
+    if (percent > self->m_percentSeen)
+        self->m_percentSeen = percent;
+    return 0;
+}
