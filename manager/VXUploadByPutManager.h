@@ -6,10 +6,12 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 #include <QVector>
 
+class IVXCloudCommon;
 class VXCloudCommon;
 class VXUploadFileSliceByPut;
 
@@ -55,6 +57,22 @@ private:
     void reportJobFailure(const QMap<QString, QString>& params);
     void uploadNextFile();
     QString getRemoteDirPath(const QString& fileName, const QString& remotePath);
+    IVXCloudCommon* cloud() const;
+    // Index in m_waitKeyList of the oldest key that holds no place, or -1.
+    int nextDispatchableIndex() const;
+    void takePlace(const QString& key);
+    // Gives back the place of a key in flight; false when the key held none.
+    bool givePlaceBack(const QString& key);
+    // Closes a job in flight whose failure is reported: it leaves m_jobMap, its slice uploader
+    // is stopped and released, its place is given back. No effect (false) for a key that holds
+    // no place. Neither reports nor dispatches.
+    bool closeFailedJob(const QString& key);
+    void releaseSliceUploader(VXUploadFileSliceByPut* uploader);
+    void handleUploadUrlAnswer(const QMap<QString, QString>& params, const QJsonObject& jsonObj);
+    void handleMultipartStartAnswer(const QMap<QString, QString>& params,
+                                    const QJsonObject& jsonObj);
+    void handleMultipartCompleteAnswer(const QJsonObject& jsonObj);
+    void fallBackToSingleUpload(const QMap<QString, QString>& params);
 
     VXCloudCommon* m_pCloudCommon = nullptr;
     QList<QString> m_waitKeyList;
@@ -66,6 +84,9 @@ private:
     QMap<QString, QString> m_putUrlMap;
     qint64 m_sliceLen = 20971520;
     QString m_cloudHost;
+    // Keys of the jobs holding a place; m_iUploadingCount is always its size. A key holds at
+    // most one place: a second submission of a key in flight waits until the first ends.
+    QSet<QString> m_inFlightKeySet;
 };
 
 #endif // VXUPLOADBYPUTMANAGER_H

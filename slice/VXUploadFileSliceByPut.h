@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+class IVXCloudCommon;
 class VXCloudCommon;
 
 // Uploads one file of a multipart upload: reads it into slices of "sliceLen" bytes, PUTs one
@@ -14,6 +15,10 @@ class VXCloudCommon;
 // component, collects the part ETags and finally reports either the slice job JSON with
 // "pathinfo" ("1,etag1;2,etag2;...") and 0, or the first failure's code. Started once; stopped
 // or released by its owner with deleteLater().
+// A start that reads no slice (empty path, unreadable or empty file, sliceLen below 1) or that
+// finds more slices than part URLs reports VXResult::NoSliceRead or VXResult::TooFewPartUrls with
+// the JSON as handed in; that report is queued (it never fires inside uploadFileBySlice) and a
+// stop before it fires cancels it.
 class VXUploadFileSliceByPut : public QObject
 {
     Q_OBJECT
@@ -35,6 +40,9 @@ private slots:
 
 private:
     void uploadNextSlice();
+    // Emits the failure that uploadFileBySlice queued, unless a stop came first.
+    void reportPendingFailure();
+    IVXCloudCommon* cloud() const;
 
     QJsonObject m_jsonInfo;
     QMap<QString, int> m_sliceProgressMap;
@@ -45,6 +53,7 @@ private:
     int m_iMaxSliceUploadCount = 1;
     QMap<int, QString> m_sliceETagMap;
     VXCloudCommon* m_pCloudCommon = nullptr;
+    int m_iPendingFailure = 0; // result code of a queued start failure, 0 when none is due
 };
 
 #endif // VXUPLOADFILESLICEBYPUT_H
