@@ -63,6 +63,7 @@ private slots:
     void pluginInstanceIsSingleWhileItLives();
     void metacast();
     void metaObjects();
+    void componentSignalsReachTheHost();
     void routing_data();
     void routing();
     void queries_data();
@@ -331,18 +332,38 @@ void tst_VXFileUpload::metaObjects()
     QCOMPARE(meta->enumeratorCount(), meta->enumeratorOffset());
     QCOMPARE(meta->classInfoCount(), meta->classInfoOffset());
 
-    // The manager's own request component, connected to its four slots.
+    // The manager's own request component.
     QCOMPARE(CloudRecorder::instance().components.size(), 1);
+    QCOMPARE(CloudRecorder::instance().components.first()->parent(), uploadManager);
+}
+
+// The four connections from the manager's request component, seen from the host.
+void tst_VXFileUpload::componentSignalsReachTheHost()
+{
+    IVXFileUpload* upload = loadPlugin(false);
+    TestHost host;
+    QSignalSpy finished(&host, &TestHost::sglUploadFinished);
+    QSignalSpy progress(&host, &TestHost::sglUploadProgress);
+    upload->initUploadManager(&host);
+    startJobInFlight(); // the answer reached the manager: it started the PUT
+
     VXCloudCommon* component = CloudRecorder::instance().components.first();
-    QCOMPARE(component->parent(), uploadManager);
-    QVERIFY(component->isSignalConnected(
-        QMetaMethod::fromSignal(&VXCloudCommon::sglHttpRequestFinishWithInfo)));
-    QVERIFY(component->isSignalConnected(
-        QMetaMethod::fromSignal(&VXCloudCommon::sglHttpRequestErrorWithInfo)));
-    QVERIFY(component->isSignalConnected(
-        QMetaMethod::fromSignal(&VXCloudCommon::sglUploadFinished)));
-    QVERIFY(component->isSignalConnected(
-        QMetaMethod::fromSignal(&VXCloudCommon::sglUploadProgress)));
+    QJsonObject info = job(kRemote);
+    info.insert("downloadUrl", QJsonValue::Null);
+    emit component->sglUploadProgress(info, 40);
+    QCOMPARE(progress.count(), 1);
+    QCOMPARE(progress[0][0].toJsonObject(), info);
+    QCOMPARE(progress[0][1].toInt(), 40);
+    emit component->sglUploadFinished(info, 0);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished[0][0].toInt(), 0);
+
+    upload->uploadFileByPost(job("b"));
+    const CloudCall request = CloudRecorder::instance().callsOf("sendApiRequest").last();
+    emit component->sglHttpRequestErrorWithInfo(request.params, request.api, 500, "failed");
+    QCOMPARE(finished.count(), 2);
+    QCOMPARE(finished[1][0].toInt(), -1);
+    QCOMPARE(finished[1][1].toJsonObject().value("remotePath").toString(), QStringLiteral("b"));
 }
 
 // Each row: which operation the host calls, with or without the SDK uploader, what the SDK
