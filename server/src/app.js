@@ -1,0 +1,33 @@
+// Assembles and starts the server from a configuration; used by main.js and dev.js.
+import { createHandlers } from './handlers.js';
+import { createHttpServer } from './httpServer.js';
+import { listen } from './lifetime.js';
+import { createMultipartAuth } from './multipartAuth.js';
+import { createStorage } from './s3.js';
+
+/** Starts listening; resolves with { url, close() }. close() stops accepting and waits. */
+export async function startServer(config, log) {
+  if (config.authSecretGenerated) {
+    log.warn('AUTH_SECRET is not set: a random one is used, so multipart authorizations are '
+      + 'lost on restart and not shared with other instances');
+  }
+  if (!config.apiToken) log.warn('API_TOKEN is not set: requests are not authenticated');
+  const storage = createStorage(config);
+  if (config.createBuckets) await storage.ensureBuckets(config.buckets);
+  const auth = createMultipartAuth(config.authSecret, config.authLifetime);
+  const handlers = createHandlers({ config, storage, auth, log });
+  const server = createHttpServer({ config, handlers, log });
+  const url = await listen(server, config.listenHost, config.listenPort);
+  return {
+    url,
+    close: () => new Promise((resolve) => {
+      server.close(() => {
+        storage.destroy();
+        resolve();
+      });
+      // Requests in progress get a moment to finish; idle keep-alive connections do not.
+      server.closeIdleConnections();
+      setTimeout(() => server.closeAllConnections(), 2000).unref();
+    }),
+  };
+}

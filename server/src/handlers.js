@@ -1,0 +1,109 @@
+// The three endpoints. Each handler takes the parsed JSON body and returns { status, body };
+// it throws RequestError for an unusable request. Storage failures are mapped here.
+import {
+  CompletionRefused,
+  RequestError,
+  checkBucket,
+  checkKey,
+  parsePartCount,
+  parsePathInfo,
+  requireString,
+} from './validate.js';
+import { describeStorageError, isStorageRefusal } from './s3.js';
+
+const ok = (data) => ({ status: 200, body: { success: true, data } });
+
+function storageUnavailable(log, what, error) {
+  log.warn(`${what} failed: ${describeStorageError(error)}`);
+  return {
+    status: 502,
+    body: { success: false, reason: `storage ${what} failed: ${describeStorageError(error)}` },
+  };
+}
+
+export function createHandlers({ config, storage, auth, log }) {
+  const target = (body) => ({
+    bucket: checkBucket(requireString(body, 'bucket'), config.buckets),
+    key: checkKey(requireString(body, 'remotePath')),
+  });
+
+  async function uploadUrl(body) {
+    const { bucket, key } = target(body);
+    const [uploadUrl, downloadUrl] = await Promise.all([
+      storage.presignPut(bucket, key), storage.presignGet(bucket, key)]);
+    return ok({ uploadUrl, downloadUrl });
+  }
+
+  async function initMultipart(body) {
+    const { bucket, key } = target(body);
+    const partCount = parsePartCount(requireString(body, 'partcount'));
+    let uploadId;
+    try {
+      uploadId = await storage.createMultipart(bucket, key);
+    } catch (error) {
+      return storageUnavailable(log, 'multipart start', error);
+    }
+    const partUrl = await storage.presignParts(bucket, key, uploadId, partCount);
+    const authorization = auth.sign({ uploadId, bucket, key, partCount });
+    return ok({ uploadid: uploadId, authorization, partUrl });
+  }
+
+  async function completeMultipart(body) {
+    const uploadId = requireString(body, 'uploadid');
+    const token = requireString(body, 'authorization');
+    const { bucket, key } = target(body);
+    if (body.bucketName !== undefined && body.bucketName !== bucket) {
+      throw new RequestError(400, 'fields "bucket" and "bucketName" differ');
+    }
+    const pathInfo = requireString(body, 'pathinfo');
+    const verdict = auth.verify(token, { uploadId, bucket, key });
+    if (!verdict.ok) throw new RequestError(403, verdict.reason);
+
+    // From here on the request is authentic; a part list that cannot be assembled is a
+    // refused completion, answered with 200 and success false.
+    const refuse = (reason) => {
+      log.debug(`completion refused: ${reason}`);
+      return { status: 200, body: { success: false, reason, data: { uploadid: uploadId } } };
+    };
+    let parts;
+    try {
+      parts = parsePathInfo(pathInfo);
+    } catch (error) {
+      if (error instanceof CompletionRefused) return refuse(error.message);
+      throw error;
+    }
+    if (parts.length !== verdict.partCount) {
+      return refuse(`pathinfo lists ${parts.length} parts, the upload has ${verdict.partCount}`);
+    }
+
+    let stored;
+    try {
+      stored = await storage.listParts(bucket, key, uploadId);
+    } catch (error) {
+      if (isStorageRefusal(error)) return refuse(`upload unknown to the storage: ${error.name}`);
+      return storageUnavailable(log, 'part listing', error);
+    }
+    // Checked before completing: a store may fail badly when asked to assemble a part that
+    // was never uploaded, and a precise reason helps the client.
+    for (const { partNumber, etag } of parts) {
+      if (!stored.has(partNumber)) return refuse(`part ${partNumber} was never uploaded`);
+      if (stored.get(partNumber) !== etag) {
+        return refuse(`part ${partNumber} has ETag ${stored.get(partNumber)}, not ${etag}`);
+      }
+    }
+
+    try {
+      await storage.completeMultipart(bucket, key, uploadId, parts);
+    } catch (error) {
+      if (isStorageRefusal(error)) return refuse(`storage refused: ${error.name}`);
+      return storageUnavailable(log, 'multipart completion', error);
+    }
+    return ok({ uploadid: uploadId, Location: await storage.presignGet(bucket, key) });
+  }
+
+  return {
+    '/api/bucket/fileuploadurl': uploadUrl,
+    '/coscenter/v1/bucket/initmultipart': initMultipart,
+    '/coscenter/v1/bucket/completemultipart': completeMultipart,
+  };
+}
