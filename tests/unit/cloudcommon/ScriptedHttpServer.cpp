@@ -23,6 +23,7 @@ void ScriptedHttpServer::onNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
+        ++m_iConnections;
         m_connectionMap.insert(socket, Connection());
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {

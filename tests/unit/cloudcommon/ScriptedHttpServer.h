@@ -47,6 +47,7 @@ public:
     void enqueue(const ScriptedReply& reply) { m_replyList.append(reply); }
     void setDefaultReply(const ScriptedReply& reply) { m_defaultReply = reply; }
     const QList<RecordedRequest>& requests() const { return m_requestList; }
+    int connectionCount() const { return m_iConnections; }
     // Body bytes received so far by the request that is still arriving, over all connections.
     qint64 partialBodyBytes() const { return m_partialBodyBytes; }
 
@@ -73,6 +74,7 @@ private:
     ScriptedReply m_defaultReply;
     QList<RecordedRequest> m_requestList;
     qint64 m_partialBodyBytes = 0;
+    int m_iConnections = 0;
 };
 
 #endif // SCRIPTEDHTTPSERVER_H

@@ -351,6 +351,7 @@ void tst_VXCloudCommon::nextPutFromFinishedSlot()
     QCOMPARE(results, QList<int>({0, 0}));
     QCOMPARE(m_server->requests().size(), 2);
     QVERIFY(m_server->requests().at(1).body == second);
+    QCOMPARE(m_server->connectionCount(), 1); // the second request reused the connection
 }
 
 void tst_VXCloudCommon::deleteLaterWhileRunning()
