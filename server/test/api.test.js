@@ -1,25 +1,36 @@
 // End-to-end tests of the three endpoints against the real server and the local storage.
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
+import { once } from 'node:events';
+import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
+import { ListPartsCommand, S3Client } from '@aws-sdk/client-s3';
 import { BUCKET, TOKEN, download, post, put, startProcess } from './stack.js';
 
 const UPLOAD_URL = '/api/bucket/fileuploadurl';
 const INIT = '/coscenter/v1/bucket/initmultipart';
 const COMPLETE = '/coscenter/v1/bucket/completemultipart';
 
+process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED = 'true';
+const dir = mkdtempSync(path.join(os.tmpdir(), 'vx-server-test-'));
 let stack;
 before(async () => {
   stack = await startProcess('dev.js', {
-    env: {
-      API_TOKEN: TOKEN, AUTH_SECRET: 'test-secret-0123456789', S3_BUCKETS: `${BUCKET},other`,
-    },
+    args: ['--dir', dir, '--exit-with-stdin'],
+    env: { API_TOKEN: TOKEN, AUTH_SECRET: 'test-secret-0123456789', S3_BUCKETS: 'uploads,other' },
   });
 });
 after(async () => {
-  assert.equal(await stack.stop(), 0);
-  // Stopping the stack stops the storage too.
+  // The stack stops, storage included, when its standard input closes, and kept its files in
+  // the given directory.
+  stack.child.stdin.end();
+  const [code] = await once(stack.child, 'exit');
+  assert.equal(code, 0);
   await assert.rejects(fetch(stack.lines.STORAGE));
+  assert.deepEqual(readdirSync(dir), ['storage']);
+  rmSync(dir, { recursive: true, force: true });
 });
 
 const job = (remotePath) => ({
@@ -104,15 +115,36 @@ describe('multipart upload', () => {
       if (status === 200) assert.equal(answer.json.data.uploadid, data.uploadid, name);
     }
     const e2 = await put(data.partUrl[1], bytes[1]);
-    const done = await post(stack.url, COMPLETE,
-      completion(data, key, `1,${e1};2,${e2};3,${e3}`));
+    const all = `1,${e1};2,${e2};3,${e3}`;
+    const done = await post(stack.url, COMPLETE, completion(data, key, all));
     assert.equal(done.json.success, true);
     assert.deepEqual(await download(done.json.data.Location), Buffer.concat(bytes));
-    // Once completed, the upload is gone.
-    const pathinfo = `1,${e1};2,${e2};3,${e3}`;
-    const again = await post(stack.url, COMPLETE, completion(data, key, pathinfo));
-    assert.equal(again.status, 200);
-    assert.equal(again.json.success, false);
+    // Once completed, the upload is gone: a repeated completion is refused, not a failure.
+    const again = await post(stack.url, COMPLETE, completion(data, key, all));
+    assert.deepEqual([again.status, again.json.success], [200, false]);
+  });
+});
+
+describe('local storage', () => {
+  it('lists uploaded parts, page by page, for signed requests only', async () => {
+    const client = (secretAccessKey) => new S3Client({ endpoint: stack.lines.STORAGE,
+      region: 'us-east-1', forcePathStyle: true,
+      credentials: { accessKeyId: 'S3RVER', secretAccessKey } });
+    const data = await initMultipart('list/x.bin', 3);
+    for (const index of [2, 0]) await put(data.partUrl[index], `part${index + 1}`);
+    const input = { Bucket: BUCKET, Key: 'list/x.bin', UploadId: data.uploadid };
+    const good = client('S3RVER');
+    const first = await good.send(new ListPartsCommand({ ...input, MaxParts: 1 }));
+    assert.deepEqual(first.Parts.map((p) => [p.PartNumber, p.Size]), [[1, 5]]);
+    assert.equal(first.IsTruncated, true);
+    const rest = await good.send(
+      new ListPartsCommand({ ...input, PartNumberMarker: first.NextPartNumberMarker }));
+    assert.deepEqual(rest.Parts.map((p) => p.PartNumber), [3]);
+    await assert.rejects(good.send(new ListPartsCommand({ ...input, Key: 'list/y.bin' })),
+      { name: 'NoSuchUpload' });
+    await assert.rejects(client('wrong').send(new ListPartsCommand(input)),
+      { name: 'SignatureDoesNotMatch' });
+    good.destroy();
   });
 });
 
@@ -135,14 +167,12 @@ describe('request checks', () => {
     const rows = [
       ['bad JSON', UPLOAD_URL, '{"bucket":'],
       ['array body', UPLOAD_URL, '[]'],
-      ['string body', UPLOAD_URL, '"uploads"'],
       ['missing bucket', UPLOAD_URL, { ...job('a.txt'), bucket: undefined }],
       ['missing remotePath', UPLOAD_URL, { ...job('a.txt'), remotePath: undefined }],
       ['bucket not a string', UPLOAD_URL, { ...job('a.txt'), bucket: 7 }],
       ['bucket not allowed', UPLOAD_URL, { ...job('a.txt'), bucket: 'forbidden' }],
       ['bucket name invalid', UPLOAD_URL, { ...job('a.txt'), bucket: 'Up_Loads' }],
       ['key with ..', UPLOAD_URL, job('docs/../secret.txt')],
-      ['key is ..', UPLOAD_URL, job('..')],
       ['absolute key', UPLOAD_URL, job('/etc/passwd')],
       ['key with backslash', UPLOAD_URL, job('docs\\a.txt')],
       ['key with control char', UPLOAD_URL, job('docs/a\u0001.txt')],
@@ -168,7 +198,6 @@ describe('request checks', () => {
     const rows = [
       ['unknown path', 'POST', '/api/bucket/other', 404],
       ['trailing slash', 'POST', `${UPLOAD_URL}/`, 404],
-      ['root', 'GET', '/', 404],
       ['GET on an endpoint', 'GET', UPLOAD_URL, 405],
       ['PUT on an endpoint', 'PUT', INIT, 405],
     ];
