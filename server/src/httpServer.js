@@ -84,11 +84,12 @@ export function createHttpServer({ config, handlers, log }) {
 
   const server = http.createServer((req, res) => {
     const started = process.hrtime.bigint();
-    // Only the path is logged: queries and headers may carry secrets.
+    // Only the path is logged, shortened: queries and headers may carry secrets.
     const path = (req.url ?? '').split('?')[0];
+    const shown = path.length > 200 ? `${path.slice(0, 200)}...` : path;
     res.on('finish', () => {
       const ms = Number(process.hrtime.bigint() - started) / 1e6;
-      log.info(`${req.method} ${path} ${res.statusCode} ${ms.toFixed(1)}ms`);
+      log.info(`${req.method} ${shown} ${res.statusCode} ${ms.toFixed(1)}ms`);
     });
     answer(req, res, path).catch((error) => {
       if (res.headersSent) {
@@ -96,12 +97,12 @@ export function createHttpServer({ config, handlers, log }) {
         return;
       }
       if (error instanceof RequestError) {
-        log.debug(`${req.method} ${path} rejected: ${error.message}`);
+        log.debug(`${req.method} ${shown} rejected: ${error.message}`);
         const headers = error.closeConnection ? { Connection: 'close' } : {};
         send(res, error.status, { success: false, reason: error.message }, headers);
         return;
       }
-      log.error(`${req.method} ${path} failed: ${error?.stack ?? error}`);
+      log.error(`${req.method} ${shown} failed: ${error?.stack ?? error}`);
       send(res, 500, { success: false, reason: 'internal server error' });
     });
   });

@@ -19,7 +19,8 @@ let stack;
 before(async () => {
   stack = await startProcess('dev.js', {
     args: ['--dir', dir, '--exit-with-stdin'],
-    env: { API_TOKEN: TOKEN, AUTH_SECRET: 'test-secret-0123456789', S3_BUCKETS: 'uploads,other' },
+    env: { API_TOKEN: TOKEN, AUTH_SECRET: 'test-secret-0123456789', S3_BUCKETS: 'uploads,other',
+      LOG_LEVEL: 'debug' },
   });
 });
 after(async () => {
@@ -219,10 +220,11 @@ describe('request checks', () => {
     assert.equal(status, 200);
   });
 
-  it('logs requests without URLs, signatures or tokens', () => {
+  it('logs requests without URLs, signatures or tokens, even at debug level', () => {
     const log = stack.output.stderr;
     assert.match(log, /POST \/api\/bucket\/fileuploadurl 200 /);
     assert.match(log, /POST \/coscenter\/v1\/bucket\/completemultipart 403 /);
+    assert.match(log, /completion refused: part 2 was never uploaded/);
     assert.doesNotMatch(log, /X-Amz-Signature|Signature=|test-token|test-secret|http:\/\//);
   });
 });
