@@ -29,6 +29,9 @@ void VXCurlTransfer::setupCommon(const VXCloudCommonConfig& config)
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    // HTTP/1.1 everywhere: one request per connection at a time is what object stores and the
+    // cloud API expect, and it keeps a large PUT off HTTP/2's per-stream flow-control window.
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -178,7 +181,11 @@ size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, voi
     auto* self = static_cast<VXCurlTransfer*>(userp);
     const qint64 wanted = qint64(size * count);
     if (self->m_file.isOpen()) {
-        const qint64 got = self->m_file.read(buffer, wanted);
+        // Exactly the announced length is sent, even if the file grew in the meantime.
+        const qint64 left = self->m_bodySize - self->m_file.pos();
+        if (left <= 0)
+            return 0;
+        const qint64 got = self->m_file.read(buffer, qMin(left, wanted));
         // A file that fails or shrinks under us must not leave the server waiting for bytes that
         // will never come.
         if (got < 0 || (got == 0 && self->m_file.pos() < self->m_bodySize)) {
