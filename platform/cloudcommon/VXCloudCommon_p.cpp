@@ -55,10 +55,13 @@ QByteArray jsonBody(const QMap<QString, QString>& params)
 } // namespace
 
 VXCloudCommonPrivate::VXCloudCommonPrivate(VXCloudCommon* q)
-    : m_pQ(q),
+    : QObject(q),
+      m_pQ(q),
       m_config(VXCloudCommonConfig::load()),
-      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }))
+      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }, this))
 {
+    // Children of the public object (and owned by unique_ptr, which deletes them first): they
+    // follow it if it is moved to another thread before use.
 }
 
 VXCloudCommonPrivate::~VXCloudCommonPrivate()

@@ -408,6 +408,7 @@ void tst_VXCloudCommon::retries()
 
     VXCloudCommon component;
     QSignalSpy putDone(&component, &VXCloudCommon::sglUploadFinished);
+    QSignalSpy progress(&component, &VXCloudCommon::sglUploadProgress);
     QSignalSpy apiDone(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
     QSignalSpy apiFailed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
     const QByteArray body = pattern(200000);
@@ -426,6 +427,9 @@ void tst_VXCloudCommon::retries()
     QCOMPARE(m_server->requests().size(), expectedRequests);
     if (api.isEmpty())
         QVERIFY(m_server->requests().last().body == body);
+    // A repeated attempt never makes the reported progress go back.
+    for (int i = 1; i < progress.size(); ++i)
+        QVERIFY(progress.at(i).at(1).toInt() > progress.at(i - 1).at(1).toInt());
     QTest::qWait(100);
     QCOMPARE(putDone.count() + apiDone.count() + apiFailed.count(), 1);
 }
