@@ -1,0 +1,3 @@
+#include "VXHostRelay.h"
+
+VXHostRelay::VXHostRelay(QObject* parent) : QObject(parent) {}
