@@ -1,0 +1,52 @@
+# Install rules and the CMake package.
+#
+# Layout under the prefix:
+#   bin/vxupload                         the command-line host
+#   lib/libVXFileUpload.so               the plugin
+#   lib/libVXCloudCommon.so              the request component the plugin calls
+#   lib/libVXCloudUtils.so               the plugin loader / INI reader the plugin calls
+#   include/VXFileUpload/*.h             the interface headers
+#   lib/cmake/VXFileUpload/              find_package(VXFileUpload) -> VXFileUpload::Interfaces
+# The plugin and the two libraries share one folder and find each other through an RPATH of
+# $ORIGIN. vxupload links none of them: it loads the plugin by path, next to itself first and
+# then from this library folder (the path relative to bin/ is compiled in).
+include(CMakePackageConfigHelpers)
+
+set(VXFILEUPLOAD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VXFileUpload)
+set(VXFILEUPLOAD_PLUGIN_FILE ${CMAKE_INSTALL_LIBDIR}/libVXFileUpload.so)
+
+set_target_properties(VXFileUpload VXCloudCommon VXCloudUtils PROPERTIES
+    INSTALL_RPATH "$ORIGIN")
+install(TARGETS VXFileUpload VXCloudCommon VXCloudUtils
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS vxupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES
+    ${PROJECT_SOURCE_DIR}/interfaces/IVXCloudCommon.h
+    ${PROJECT_SOURCE_DIR}/interfaces/VXCloudCommon.h
+    ${PROJECT_SOURCE_DIR}/interfaces/VXCloudUtils.h
+    ${PROJECT_SOURCE_DIR}/interfaces/IVXFileUploadBySdk.h
+    ${PROJECT_SOURCE_DIR}/interfaces/VXResultCodes.h
+    ${PROJECT_SOURCE_DIR}/plugin/IVXFileUpload.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VXFileUpload)
+
+# The header-only target travels as VXFileUpload::Interfaces, the name it has in this build.
+set_target_properties(VXInterfaces PROPERTIES EXPORT_NAME Interfaces)
+install(TARGETS VXInterfaces EXPORT VXFileUploadTargets)
+install(EXPORT VXFileUploadTargets
+    NAMESPACE VXFileUpload::
+    DESTINATION ${VXFILEUPLOAD_CMAKE_DIR})
+
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/VXFileUploadConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/cmake/VXFileUploadConfig.cmake
+    INSTALL_DESTINATION ${VXFILEUPLOAD_CMAKE_DIR}
+    PATH_VARS VXFILEUPLOAD_PLUGIN_FILE)
+write_basic_package_version_file(
+    ${CMAKE_BINARY_DIR}/cmake/VXFileUploadConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_BINARY_DIR}/cmake/VXFileUploadConfig.cmake
+    ${CMAKE_BINARY_DIR}/cmake/VXFileUploadConfigVersion.cmake
+    DESTINATION ${VXFILEUPLOAD_CMAKE_DIR})
