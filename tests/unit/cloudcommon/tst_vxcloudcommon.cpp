@@ -66,7 +66,6 @@ private slots:
     void bearerTokenOnApiOnly();
     void putFile_data();
     void putFile();
-    void putData();
     void localFailureIsQueued_data();
     void localFailureIsQueued();
     void stopMidTransfer();
@@ -212,17 +211,21 @@ void tst_VXCloudCommon::bearerTokenOnApiOnly()
 
 void tst_VXCloudCommon::putFile_data()
 {
+    QTest::addColumn<bool>("fromFile");
     QTest::addColumn<ScriptedReply>("reply");
     QTest::addColumn<int>("expectedRes");
 
-    QTest::newRow("200 with ETag") << answer(200, "", "\"9b2cf535f27731c974343645a3985328\"")
-                                   << 0;
-    QTest::newRow("403") << answer(403, "<Error>AccessDenied</Error>", "\"x\"") << 403;
-    QTest::newRow("500") << answer(500) << 500;
+    const ScriptedReply ok = answer(200, "", "\"9b2cf535f27731c974343645a3985328\"");
+    QTest::newRow("file, 200 with ETag") << true << ok << 0;
+    QTest::newRow("file, 403") << true << answer(403, "<Error>Denied</Error>", "\"x\"") << 403;
+    QTest::newRow("file, 500") << true << answer(500) << 500;
+    QTest::newRow("data, 200 with ETag") << false << ok << 0;
+    QTest::newRow("data, 403") << false << answer(403, "", "\"x\"") << 403;
 }
 
 void tst_VXCloudCommon::putFile()
 {
+    QFETCH(bool, fromFile);
     QFETCH(ScriptedReply, reply);
     QFETCH(int, expectedRes);
     m_server->setDefaultReply(reply);
@@ -238,7 +241,10 @@ void tst_VXCloudCommon::putFile()
     QSignalSpy finished(&component, &VXCloudCommon::sglUploadFinished);
     const QJsonObject info{{"slice_mark", "part-1"}, {"n", 3}};
     const QString url = m_server->baseUrl() + "/bucket/key.bin?X-Amz-Signature=f00";
-    component.uploadFileByPut(url, path, info);
+    if (fromFile)
+        component.uploadFileByPut(url, path, info);
+    else
+        component.uploadDataByPut(url, content, info);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
 
     const QJsonObject echoed = finished.first().at(0).toJsonObject();
@@ -266,20 +272,6 @@ void tst_VXCloudCommon::putFile()
         last = percent;
     }
     QCOMPARE(last, 100);
-}
-
-void tst_VXCloudCommon::putData()
-{
-    m_server->setDefaultReply(answer(200, "", "\"d\""));
-    const QByteArray content = pattern(1024 * 1024 + 7);
-    VXCloudCommon component;
-    QSignalSpy finished(&component, &VXCloudCommon::sglUploadFinished);
-    component.uploadDataByPut(m_server->baseUrl() + "/part?n=2", content, {{"k", "v"}});
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(finished.first().at(1).toInt(), 0);
-    QCOMPARE(finished.first().at(0).toJsonObject().value("ETag").toString(), QString("\"d\""));
-    QCOMPARE(m_server->requests().size(), 1);
-    QVERIFY(m_server->requests().first().body == content);
 }
 
 void tst_VXCloudCommon::localFailureIsQueued_data()
