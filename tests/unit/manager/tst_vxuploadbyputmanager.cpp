@@ -308,7 +308,8 @@ private slots:
         start();
         const QJsonObject a = job("a", 10, {{"k", 3}}), b = job("b");
         m_plugin->uploadFile(a); // without the SDK uploader the same road as uploadFileByPost
-        m_plugin->uploadFileByList(QJsonArray{b, 5, QJsonObject{{"localPath", 1}}, job("c")});
+        m_plugin->uploadFileByList(QVector<QVariant>{b.toVariantMap(), 5});
+        m_plugin->uploadFileByList(QJsonArray{QJsonObject{{"localPath", 1}}, job("c")});
         QCOMPARE(dispatched(), QStringList({"a", "b"}));
         answer(request("a", kUrlApi), reply);
 
@@ -613,6 +614,30 @@ private slots:
             {"localPath", ""}, {"path", ""}, {"remotePath", ""}}}));
         m_plugin->uploadFileByPost(job("c"));
         QCOMPARE(dispatched(), QStringList({"a", "b", "c"}));
+    }
+
+    void componentAnsweringInsideItsCalls()
+    {
+        // Upload URL requests fail, and aborted PUTs report, from inside the call itself.
+        start();
+        rec().onCall = [](const CloudCall& call) {
+            if (call.op == "sendApiRequest" && call.params.value("localPath").endsWith("f"))
+                emit call.component->sglHttpRequestErrorWithInfo(call.params, call.api, 500, "");
+            if (call.op == "stopUploadByUrl")
+                emit call.component->sglUploadFinished(rec().callsOf("uploadFileByPut")[0].info, 7);
+        };
+        m_plugin->uploadFileByList(QJsonArray{job("f"), job("ff"), job("a"), job("fff")});
+        QCOMPARE(m_done->size(), 3);
+        QCOMPARE(dispatched(), QStringList({"f", "ff", "a", "fff"}));
+        startPut("a");
+        qInstallMessageHandler(captureCritical);
+        m_plugin->stopUploadFileByPost(job("a"));
+        QCOMPARE(g_critical.size(), 1); // the abort report found no job
+        QCOMPARE(resultsFor("a"), QList<int>{});
+        rec().onCall = nullptr;
+        m_plugin->uploadFileByPost(job("x"));
+        m_plugin->uploadFileByPost(job("y"));
+        QCOMPARE(dispatched().mid(4), QStringList({"x", "y"}));
     }
 
     void stopAllAbortsEveryUrlInKeyOrder()
