@@ -13,7 +13,8 @@
 //       a set but empty VXUPLOAD_TOKEN switches an INI token off
 //   VXUPLOAD_CONNECT_TIMEOUT_SEC   [Network] connectTimeoutSec     30
 //   VXUPLOAD_STALL_TIMEOUT_SEC     [Network] stallTimeoutSec       60
-//       a request that moves no byte for this long fails with -1028 (time-out)
+//       a request that moves no byte for this long fails with -1028 (time-out); libcurl
+//       averages the speed over about 5 s, so a stall is noticed up to ~5 s later
 //   VXUPLOAD_RETRIES               [Network] retries               2 (0 .. 10)
 //       extra attempts for PUTs and "api/bucket/fileuploadurl" after a transient failure
 //       (connect failure, reset, empty reply, time-out, HTTP 5xx or 429); never for other API

@@ -46,6 +46,12 @@ private:
         QSocketNotifier* write = nullptr;
     };
 
+    struct Finished
+    {
+        CURL* easy;
+        CURLcode result;
+    };
+
     static int socketCallback(CURL* easy, curl_socket_t socket, int what, void* userp,
                               void* socketp);
     static int timerCallback(CURLM* multi, long timeoutMs, void* userp);
@@ -53,12 +59,6 @@ private:
     void watchSocket(curl_socket_t socket, int what);
     void unwatchSocket(curl_socket_t socket);
     void socketAction(curl_socket_t socket, int eventMask);
-
-    struct Finished
-    {
-        CURL* easy;
-        CURLcode result;
-    };
 
     CURLM* m_pMulti = nullptr;
     QTimer* m_pTimer = nullptr;
