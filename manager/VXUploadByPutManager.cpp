@@ -20,6 +20,40 @@ namespace {
 constexpr qint64 kDefaultSliceLen = 20971520;
 constexpr qint64 kMaxSliceLen = 2147483647 / 100;
 
+const QString kApiUploadUrl = QStringLiteral("api/bucket/fileuploadurl");
+const QString kApiInitMultipart = QStringLiteral("coscenter/v1/bucket/initmultipart");
+const QString kApiCompleteMultipart = QStringLiteral("coscenter/v1/bucket/completemultipart");
+
+QString jobKey(const QString& localPath, const QString& remotePath, const QString& bucketName)
+{
+    return localPath + QLatin1Char('|') + remotePath + QLatin1Char('|') + bucketName;
+}
+
+QString jobKeyOf(const QJsonObject& json)
+{
+    return jobKey(json.value(QStringLiteral("localPath")).toString(),
+                  json.value(QStringLiteral("remotePath")).toString(),
+                  json.value(QStringLiteral("bucketName")).toString());
+}
+
+QString jobKeyOf(const QMap<QString, QString>& params)
+{
+    return jobKey(params.value(QStringLiteral("localPath")),
+                  params.value(QStringLiteral("remotePath")),
+                  params.value(QStringLiteral("bucket")));
+}
+
+// Request parameters carry text only: a JSON string as it is, anything else as empty text.
+QString textOf(const QJsonValue& value)
+{
+    return value.isString() ? value.toString() : QString();
+}
+
+qint64 partCount(qint64 size, qint64 sliceLen)
+{
+    return size / sliceLen + (size % sliceLen != 0 ? 1 : 0);
+}
+
 } // namespace
 
 VXUploadByPutManager::VXUploadByPutManager(QObject* parent) : QObject(parent)
@@ -44,8 +78,8 @@ void VXUploadByPutManager::readConfig()
     const QString iniPath = appDir.isEmpty() ? QStringLiteral("fileUpload.ini")
                                              : appDir + QStringLiteral("/fileUpload.ini");
 
-    m_cloudHost = VXCloudUtils::getConfigFromIni(iniPath, QStringLiteral("/HostInformation/cloudHost"),
-                                                 QVariant());
+    m_cloudHost = VXCloudUtils::getConfigFromIni(
+        iniPath, QStringLiteral("/HostInformation/cloudHost"), QVariant());
     if (m_cloudHost.isEmpty()) {
         m_cloudHost = VXCloudUtils::getConfigFromIni(
             iniPath, QStringLiteral("/hostinformation/cloudhost"), QVariant());
@@ -68,43 +102,6 @@ void VXUploadByPutManager::readConfig()
         }
     }
 }
-
-namespace {
-
-const QString kApiUploadUrl = QStringLiteral("api/bucket/fileuploadurl");
-const QString kApiInitMultipart = QStringLiteral("coscenter/v1/bucket/initmultipart");
-const QString kApiCompleteMultipart = QStringLiteral("coscenter/v1/bucket/completemultipart");
-
-QString jobKey(const QString& localPath, const QString& remotePath, const QString& bucketName)
-{
-    return localPath + QLatin1Char('|') + remotePath + QLatin1Char('|') + bucketName;
-}
-
-QString jobKeyOf(const QJsonObject& json)
-{
-    return jobKey(json.value(QStringLiteral("localPath")).toString(),
-                  json.value(QStringLiteral("remotePath")).toString(),
-                  json.value(QStringLiteral("bucketName")).toString());
-}
-
-QString jobKeyOf(const QMap<QString, QString>& params)
-{
-    return jobKey(params.value(QStringLiteral("localPath")),
-                  params.value(QStringLiteral("remotePath")), params.value(QStringLiteral("bucket")));
-}
-
-// Request parameters carry text only: a JSON string as it is, anything else as empty text.
-QString textOf(const QJsonValue& value)
-{
-    return value.isString() ? value.toString() : QString();
-}
-
-qint64 partCount(qint64 size, qint64 sliceLen)
-{
-    return size / sliceLen + (size % sliceLen != 0 ? 1 : 0);
-}
-
-} // namespace
 
 IVXCloudCommon* VXUploadByPutManager::cloud() const
 {

@@ -20,6 +20,11 @@ class VXUploadFileSliceByPut;
 // the cloud server for upload URLs and multipart uploads, has single files PUT by its request
 // component and large files by slice uploaders, and reports to the host through its two signals.
 // Lives on the host's thread; the host's handlers of its signals may call back into it.
+// Every final report, success or failure, closes its job before it is emitted: the job is gone
+// from the manager, its place free, and the next waiting job is dispatched after the emission.
+// A stop closes a job without a report (a failure of a server request already under way for it
+// is still reported); it gives back a place only for a job in flight. A key submitted again
+// while it is in flight waits in the queue until that transfer ends.
 class VXUploadByPutManager : public QObject
 {
     Q_OBJECT

@@ -273,8 +273,8 @@ private slots:
         QTest::addColumn<QJsonObject>("expected");
         QTest::newRow("four") << Params{{"bucket", "b"}, {"path", "p"}, {"remotePath", "r"},
                                         {"localPath", "l"}}
-                              << QJsonObject{{"bucket", "b"}, {"bucketName", "b"},
-                                             {"localPath", "l"}, {"path", "p"}, {"remotePath", "r"}};
+                              << QJsonObject{{"bucket", "b"}, {"bucketName", "b"}, {"path", "p"},
+                                             {"localPath", "l"}, {"remotePath", "r"}};
         QTest::newRow("no bucket, own bucketName") << Params{{"bucketName", "o"}, {"x", "1"}}
             << QJsonObject{{"bucketName", ""}, {"localPath", ""}, {"remotePath", ""}, {"x", "1"}};
     }
@@ -610,8 +610,9 @@ private slots:
         qInstallMessageHandler(captureCritical);
         emit put.component->sglUploadFinished(put.info, 0);
         QCOMPARE(resultsFor("a"), QList<int>{0});
-        QCOMPARE(m_done->at(1), (QList<QVariant>{-1, QJsonObject{{"bucket", ""}, {"bucketName", ""},
-            {"localPath", ""}, {"path", ""}, {"remotePath", ""}}}));
+        const QJsonObject empty{{"bucket", ""}, {"bucketName", ""}, {"localPath", ""},
+                                {"path", ""}, {"remotePath", ""}};
+        QCOMPARE(m_done->at(1), (QList<QVariant>{-1, empty}));
         m_plugin->uploadFileByPost(job("c"));
         QCOMPARE(dispatched(), QStringList({"a", "b", "c"}));
     }
@@ -623,8 +624,10 @@ private slots:
         rec().onCall = [](const CloudCall& call) {
             if (call.op == "sendApiRequest" && call.params.value("localPath").endsWith("f"))
                 emit call.component->sglHttpRequestErrorWithInfo(call.params, call.api, 500, "");
-            if (call.op == "stopUploadByUrl")
-                emit call.component->sglUploadFinished(rec().callsOf("uploadFileByPut")[0].info, 7);
+            if (call.op == "stopUploadByUrl") {
+                const CloudCall put = rec().callsOf("uploadFileByPut").first();
+                emit put.component->sglUploadFinished(put.info, 7);
+            }
         };
         m_plugin->uploadFileByList(QJsonArray{job("f"), job("ff"), job("a"), job("fff")});
         QCOMPARE(m_done->size(), 3);

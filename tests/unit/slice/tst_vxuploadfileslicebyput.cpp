@@ -91,7 +91,8 @@ void tst_VXUploadFileSliceByPut::slicing_data()
     QTest::addColumn<IntList>("slices");
     QTest::addColumn<int>("failure");
     QTest::newRow("250/100") << 250ll << QJsonValue("100") << 3 << IntList{100, 100, 50} << 0;
-    QTest::newRow("200/100 no empty part") << 200ll << QJsonValue("100") << 2 << IntList{100, 100} << 0;
+    QTest::newRow("200/100 no empty part") << 200ll << QJsonValue("100") << 2
+                                           << IntList{100, 100} << 0;
     QTest::newRow("slice > file") << 50ll << QJsonValue("100") << 1 << IntList{50} << 0;
     QTest::newRow("surplus urls") << 250ll << QJsonValue("100") << 5 << IntList{100, 100, 50} << 0;
     QTest::newRow("u10 sorts before u2") << 1000ll << QJsonValue("100") << 10
