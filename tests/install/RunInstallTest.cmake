@@ -35,7 +35,8 @@ run_step("consumer configure" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}
     -DCMAKE_BUILD_TYPE=Release)
 run_step("consumer build" ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run_step("consumer run" ${WORK_DIR}/consumer/consumer)
-set(expected "iid=com.zel.tessel.transferdepot.IVXFileUpload/1.0\nplugin=${prefix}/${LIBDIR}/libVXFileUpload.so\n")
+set(expected "iid=com.zel.tessel.transferdepot.IVXFileUpload/1.0\n\
+plugin=${prefix}/${LIBDIR}/libVXFileUpload.so\n")
 string(FIND "${step_output}" "${expected}" found)
 if(found EQUAL -1)
     message(FATAL_ERROR "unexpected consumer output:\n${step_output}\nexpected:\n${expected}")

@@ -93,7 +93,8 @@ VXCommandLine::VXCommandLine()
         "with progress and one report per file."));
     m_parser.addOptions({
         {{QStringLiteral("b"), QStringLiteral("bucket")},
-         QStringLiteral("Bucket that every FILE goes to."), QStringLiteral("BUCKET")},
+         QStringLiteral("Bucket that every FILE goes to."),
+         QStringLiteral("BUCKET")},
         {QStringLiteral("bcode"),
          QStringLiteral("Business code sent as \"bc_bcode\": files longer than the slice length "
                         "are then uploaded in parts."),
@@ -153,7 +154,9 @@ bool VXCommandLine::parse(const QStringList& arguments, QIODevice* standardInput
         const double seconds = text.toDouble(&ok);
         if (!ok || !(seconds > 0.0) || seconds > kMaxTimeoutSec)
             return fail(QStringLiteral("--timeout needs a number of seconds above 0 and up to "
-                                       "%1, not '%2'").arg(kMaxTimeoutSec, 0, 'f', 0).arg(text));
+                                       "%1, not '%2'")
+                            .arg(kMaxTimeoutSec, 0, 'f', 0)
+                            .arg(text));
         m_iTimeoutMs = qMax(1, qRound(seconds * 1000.0));
     }
 
@@ -176,8 +179,8 @@ bool VXCommandLine::parse(const QStringList& arguments, QIODevice* standardInput
         QJsonArray jobArray;
         if (!readJobsFile(path, standardInput, &jobArray))
             return false;
-        const QString source = path == QLatin1String("-") ? QStringLiteral("standard input")
-                                                          : path;
+        const QString source =
+            path == QLatin1String("-") ? QStringLiteral("standard input") : path;
         if (!jobsFromArray(jobArray, source, defaults))
             return false;
     } else {
@@ -216,7 +219,8 @@ QString VXCommandLine::pluginPath(const QString& option, const QString& environm
         if (QFileInfo::exists(candidate))
             return candidate;
     }
-    return defaultFolders.isEmpty() ? kPluginFile : QDir(defaultFolders.first()).filePath(kPluginFile);
+    return defaultFolders.isEmpty() ? kPluginFile
+                                    : QDir(defaultFolders.first()).filePath(kPluginFile);
 }
 
 bool VXCommandLine::splitFileArgument(const QString& argument, QString* file, QString* remote,
@@ -275,8 +279,8 @@ bool VXCommandLine::readJobsFile(const QString& path, QIODevice* standardInput,
     } else {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read jobs file '%1': %2")
-                            .arg(path, file.errorString()));
+            return fail(
+                QStringLiteral("cannot read jobs file '%1': %2").arg(path, file.errorString()));
         content = file.readAll();
     }
     const QString source = path == QLatin1String("-") ? QStringLiteral("standard input")
@@ -288,8 +292,8 @@ bool VXCommandLine::readJobsFile(const QString& path, QIODevice* standardInput,
                         .arg(source, parseError.errorString())
                         .arg(parseError.offset));
     if (!document.isArray())
-        return fail(QStringLiteral("the jobs in %1 must be a JSON array of job objects")
-                        .arg(source));
+        return fail(
+            QStringLiteral("the jobs in %1 must be a JSON array of job objects").arg(source));
     *jobArray = document.array();
     return true;
 }
@@ -310,7 +314,8 @@ bool VXCommandLine::jobsFromArray(const QJsonArray& jobArray, const QString& sou
         // but the reports are easier to read with the full path.
         const QJsonValue local = job.value(kLocalPath);
         if (local.isString() && !local.toString().isEmpty())
-            job.insert(kLocalPath, QDir::cleanPath(QFileInfo(local.toString()).absoluteFilePath()));
+            job.insert(kLocalPath,
+                       QDir::cleanPath(QFileInfo(local.toString()).absoluteFilePath()));
         if (!addJob(job, where))
             return false;
     }

@@ -34,7 +34,7 @@ public:
     // no two jobs share a job key.
     QList<QJsonObject> jobs() const { return m_jobList; }
     QString pluginOption() const { return m_pluginOption; } // empty when --plugin is not given
-    int timeoutMs() const { return m_iTimeoutMs; }           // 0: no overall time limit
+    int timeoutMs() const { return m_iTimeoutMs; }          // 0: no overall time limit
     QString helpText() const;
 
     // The plugin file to load: the --plugin option, else the environment's value, else the

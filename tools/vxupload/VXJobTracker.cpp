@@ -4,9 +4,9 @@
 
 QString VXJobTracker::jobKey(const QJsonObject& job)
 {
-    return job.value(QLatin1String("localPath")).toString() + QLatin1Char('|')
-           + job.value(QLatin1String("remotePath")).toString() + QLatin1Char('|')
-           + job.value(QLatin1String("bucketName")).toString();
+    return job.value(QLatin1String("localPath")).toString() + QLatin1Char('|') +
+           job.value(QLatin1String("remotePath")).toString() + QLatin1Char('|') +
+           job.value(QLatin1String("bucketName")).toString();
 }
 
 void VXJobTracker::addJob(const QJsonObject& job)

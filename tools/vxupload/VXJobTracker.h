@@ -42,8 +42,8 @@ public:
     int exitCode() const;
 
 private:
-    QList<QJsonObject> m_jobList;             // every submission, in order
-    QHash<QString, int> m_pendingCountMap;    // job key -> submissions not yet reported
+    QList<QJsonObject> m_jobList;          // every submission, in order
+    QHash<QString, int> m_pendingCountMap; // job key -> submissions not yet reported
     int m_iSubmittedCount = 0;
     int m_iSucceededCount = 0;
     int m_iFailedCount = 0;

@@ -71,12 +71,13 @@ QString VXProgressView::formatDuration(qint64 ms)
     if (ms < 60000)
         return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
     const qint64 seconds = ms / 1000;
-    const QString minSec = QStringLiteral("%1:%2")
-                               .arg(seconds / 60 % 60)
-                               .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    const QString minSec =
+        QStringLiteral("%1:%2").arg(seconds / 60 % 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
     if (seconds < 3600)
         return minSec;
-    return QStringLiteral("%1:%2").arg(seconds / 3600).arg(minSec.rightJustified(5, QLatin1Char('0')));
+    return QStringLiteral("%1:%2")
+        .arg(seconds / 3600)
+        .arg(minSec.rightJustified(5, QLatin1Char('0')));
 }
 
 QString VXProgressView::progressBar(int percent, int width)
@@ -97,20 +98,19 @@ QString VXProgressView::plainLine(int code, const QJsonObject& report)
 {
     const QString detail = code == 0 ? report.value(QLatin1String("downloadUrl")).toString()
                                      : errorText(code, report);
-    return QStringList{code == 0 ? QStringLiteral("ok") : QStringLiteral("failed"),
-                       QString::number(code),
-                       oneField(report.value(QLatin1String("remotePath")).toString()),
-                       oneField(report.value(QLatin1String("localPath")).toString()),
-                       oneField(detail)}
+    return QStringList{
+        code == 0 ? QStringLiteral("ok") : QStringLiteral("failed"), QString::number(code),
+        oneField(report.value(QLatin1String("remotePath")).toString()),
+        oneField(report.value(QLatin1String("localPath")).toString()), oneField(detail)}
         .join(QLatin1Char('\t'));
 }
 
 QByteArray VXProgressView::jsonLine(int code, const QJsonObject& report)
 {
     // Written by hand so that "result" comes first, as a reader scanning the line expects.
-    return QByteArrayLiteral("{\"result\":") + QByteArray::number(code)
-           + QByteArrayLiteral(",\"job\":") + QJsonDocument(report).toJson(QJsonDocument::Compact)
-           + '}';
+    return QByteArrayLiteral("{\"result\":") + QByteArray::number(code) +
+           QByteArrayLiteral(",\"job\":") + QJsonDocument(report).toJson(QJsonDocument::Compact) +
+           '}';
 }
 
 int VXProgressView::terminalColumns(int fd)
@@ -170,16 +170,19 @@ void VXProgressView::slotJobFinished(int code, const QJsonObject& report, const 
         ++m_iSucceededCount;
         m_iUploadedBytes += entry.size;
         const qint64 ms = entry.startMs < 0 ? 0 : nowMs - entry.startMs;
-        line = QLatin1String(kGreen) + QChar(0x2713) + QLatin1String(kReset) + QLatin1Char(' ')
-               + entry.name + QStringLiteral("  ") + formatBytes(entry.size);
-        if (entry.startMs >= 0)
-            line += QStringLiteral("  in ") + formatDuration(ms) + QStringLiteral("  ")
-                    + rateText(entry.size, ms);
+        line = QLatin1String(kGreen) + QChar(0x2713) + QLatin1String(kReset) + QLatin1Char(' ') +
+               entry.name + QStringLiteral("  ") + formatBytes(entry.size);
+        if (entry.startMs >= 0) {
+            line += QStringLiteral("  in ") + formatDuration(ms);
+            if (ms > 0)
+                line += QStringLiteral("  ") + formatBytes(entry.size * 1000 / ms) +
+                        QStringLiteral("/s");
+        }
     } else {
         ++m_iFailedCount;
-        line = QLatin1String(kRed) + QChar(0x2717) + QLatin1String(kReset) + QLatin1Char(' ')
-               + entry.name + QStringLiteral("  ") + errorText(code, report)
-               + QStringLiteral(" (%1)").arg(code);
+        line = QLatin1String(kRed) + QChar(0x2717) + QLatin1String(kReset) + QLatin1Char(' ') +
+               entry.name + QStringLiteral("  ") + errorText(code, report) +
+               QStringLiteral(" (%1)").arg(code);
     }
     // clearBlock() must run before drawBlock(): both keep the count of lines on screen.
     QByteArray frame = clearBlock();
@@ -190,7 +193,12 @@ void VXProgressView::slotJobFinished(int code, const QJsonObject& report, const 
 
 void VXProgressView::slotNotice(const QString& text)
 {
-    const QByteArray line = QByteArrayLiteral("vxupload: ") + text.toUtf8() + '\n';
+    slotLogLine(QStringLiteral("vxupload: ") + text);
+}
+
+void VXProgressView::slotLogLine(const QString& text)
+{
+    const QByteArray line = text.toUtf8() + '\n';
     if (m_mode != Mode::Terminal || m_iDrawnLines == 0) {
         write(m_pErr, line);
         return;
@@ -213,8 +221,9 @@ void VXProgressView::slotRunFinished(int exitCode)
     if (m_iFailedCount > 0)
         summary += QStringLiteral(", %1 failed").arg(m_iFailedCount);
     if (stopped > 0)
-        summary += exitCode == VXExit::Interrupted ? QStringLiteral(", %1 stopped").arg(stopped)
-                                                   : QStringLiteral(", %1 unfinished").arg(stopped);
+        summary += (exitCode == VXExit::Interrupted ? QStringLiteral(", %1 stopped")
+                                                    : QStringLiteral(", %1 unfinished"))
+                       .arg(stopped);
     write(m_pOut, clearBlock() + summary.toUtf8() + '\n');
 }
 
@@ -274,11 +283,14 @@ QString VXProgressView::liveLine(const JobEntry& entry, qint64 nowMs) const
     if (ms >= kMinRateWindowMs && done > 0)
         eta = formatDuration((entry.size - done) * ms / done);
     const int barWidth = m_iColumns >= 110 ? 20 : 10;
+    // Fixed field widths keep the columns still while the numbers change.
     const QString tail = QStringLiteral(" %1 %2% %3/%4 %5 ETA %6")
                              .arg(progressBar(entry.percent, barWidth))
                              .arg(entry.percent, 3)
-                             .arg(formatBytes(done), formatBytes(entry.size),
-                                  rateText(done, ms), eta);
+                             .arg(formatBytes(done), 9)
+                             .arg(formatBytes(entry.size), -9)
+                             .arg(rateText(done, ms), 11)
+                             .arg(eta, -7);
     // The line must never wrap: the block is erased by counting lines.
     const int nameWidth = qMax(8, m_iColumns - 1 - tail.size());
     return (fitName(entry.name, nameWidth) + tail).left(m_iColumns - 1);

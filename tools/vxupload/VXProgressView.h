@@ -47,7 +47,10 @@ public slots:
     void slotJobSubmitted(const QJsonObject& job);
     void slotJobProgress(const QString& key, int percent);
     void slotJobFinished(int code, const QJsonObject& report, const QString& key);
-    void slotNotice(const QString& text);
+    void slotNotice(const QString& text); // "vxupload: " + text
+    // A line for the error device as it is (the application's message handler routes Qt's
+    // log messages, the plugin's among them, here so that they do not tear the live block).
+    void slotLogLine(const QString& text);
     // The run is over: the live block gives way to a summary line (terminal mode only).
     void slotRunFinished(int exitCode);
 

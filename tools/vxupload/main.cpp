@@ -7,10 +7,28 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QPointer>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
+
+namespace {
+
+QPointer<VXProgressView> g_pView;
+
+// Qt's log messages, the plugin's among them, go through the view while it exists.
+void routeMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const QString line = qFormatLogMessage(type, context, message);
+    if (g_pView)
+        g_pView->slotLogLine(line);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -24,8 +42,8 @@ int main(int argc, char* argv[])
 
     VXCommandLine commandLine;
     if (!commandLine.parse(QCoreApplication::arguments(), &in)) {
-        err.write("vxupload: " + commandLine.errorText().toUtf8()
-                  + "\nTry 'vxupload --help' for more information.\n");
+        err.write("vxupload: " + commandLine.errorText().toUtf8() +
+                  "\nTry 'vxupload --help' for more information.\n");
         return VXExit::Usage;
     }
     if (commandLine.action() == VXCommandLine::Action::Help) {
@@ -44,18 +62,20 @@ int main(int argc, char* argv[])
         {appDir, appDir + QStringLiteral("/" VXUPLOAD_INSTALLED_PLUGIN_DIR)});
     QString error;
     if (!session.loadPlugin(pluginPath, &error)) {
-        err.write("vxupload: cannot use the plugin " + pluginPath.toUtf8() + ": " + error.toUtf8()
-                  + '\n');
+        err.write("vxupload: cannot use the plugin " + pluginPath.toUtf8() + ": "
+                  + error.toUtf8() + '\n');
         return VXExit::Usage;
     }
 
     VXProgressView::Mode mode = VXProgressView::Mode::Plain;
     if (commandLine.outputMode() == VXCommandLine::OutputMode::Json)
         mode = VXProgressView::Mode::Json;
-    else if (commandLine.outputMode() == VXCommandLine::OutputMode::Auto
-             && ::isatty(STDOUT_FILENO) && qEnvironmentVariable("TERM") != QLatin1String("dumb"))
+    else if (commandLine.outputMode() == VXCommandLine::OutputMode::Auto &&
+             ::isatty(STDOUT_FILENO) && qEnvironmentVariable("TERM") != QLatin1String("dumb"))
         mode = VXProgressView::Mode::Terminal;
     VXProgressView view(mode, &out, &err, VXProgressView::terminalColumns(STDOUT_FILENO));
+    g_pView = &view;
+    qInstallMessageHandler(&routeMessage);
     QObject::connect(&session, &VXUploadSession::sglJobSubmitted, &view,
                      &VXProgressView::slotJobSubmitted);
     QObject::connect(&session, &VXUploadSession::sglJobProgress, &view,

@@ -1,6 +1,6 @@
 // A run against the plugin as the unit tests build it (the real facade and manager, linked to
 // recording doubles of the request component, which never answer): loading and casting, reports
-// that arrive inside the submission call, stop and time-out.
+// that arrive inside the submission call, and the stop. (The time-out: vxupload_timeout.)
 #include "VXUploadExitCodes.h"
 #include "VXUploadSession.h"
 
@@ -32,7 +32,6 @@ private slots:
     void loadFailures();
     void missingFilesEndTheRunInsideStart();
     void stopEndsTheRunOnce();
-    void timeoutStopsTheRun();
 
 private:
     QTemporaryFile m_file; // a file that exists: its job stays in flight with the doubles
@@ -51,7 +50,8 @@ void tst_VXUploadSession::loadFailures_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("no such file") << "/nonexistent/libVXFileUpload.so" << "not found";
+    QTest::newRow("no such file") << "/nonexistent/libVXFileUpload.so"
+                                  << "not found";
     QTest::newRow("not an upload plugin")
         << qEnvironmentVariable("VXUPLOAD_TEST_SDK_DIR") + "/libVXFileUploadBySdk.so"
         << "does not implement IVXFileUpload (com.zel.tessel.transferdepot.IVXFileUpload/1.0)";
@@ -104,23 +104,6 @@ void tst_VXUploadSession::stopEndsTheRunOnce()
     session.slotStop(VXExit::JobFailed);
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toInt(), int(VXExit::Interrupted));
-}
-
-void tst_VXUploadSession::timeoutStopsTheRun()
-{
-    VXUploadSession session;
-    QString reason;
-    QVERIFY2(session.loadPlugin(testPlugin(), &reason), qPrintable(reason));
-    QSignalSpy finished(&session, &VXUploadSession::sglFinished);
-    QSignalSpy notices(&session, &VXUploadSession::sglNotice);
-
-    session.start({job(m_file.fileName(), "kept")}, 50);
-    QCOMPARE(finished.count(), 0);
-    QVERIFY(finished.wait(5000));
-    QCOMPARE(finished.at(0).at(0).toInt(), int(VXExit::JobFailed));
-    QCOMPARE(notices.count(), 1);
-    QVERIFY2(notices.at(0).at(0).toString().startsWith("time-out: 1 of 1 jobs unfinished"),
-             qPrintable(notices.at(0).at(0).toString()));
 }
 
 QTEST_GUILESS_MAIN(tst_VXUploadSession)
