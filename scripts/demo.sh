@@ -129,7 +129,8 @@ for name in "${names[@]}"; do
         if curl -sf --max-time 120 -o "$work/$name.copy" "$url"; then
             want=$(sha256sum <"$files/$name" | cut -d' ' -f1)
             got=$(sha256sum <"$work/$name.copy" | cut -d' ' -f1)
-            if [ "$want" = "$got" ]; then check="sha256 ok ${got:0:16}..."; else check="DIFFERS"; fi
+            check="DIFFERS"
+            [ "$want" != "$got" ] || check="sha256 ok ${got:0:16}..."
         else
             check="download failed"
         fi

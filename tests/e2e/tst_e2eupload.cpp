@@ -1,6 +1,6 @@
-// The shipped plugin (libVXFileUpload.so with the real libVXCloudCommon.so and libVXCloudUtils.so),
-// loaded the way a host loads it, uploading to the reference server and its local storage, which
-// the CTest fixture runs (stack.sh; VX_E2E_STACK_FILE names its stack.env). Every stored object is
+// End to end: the shipped plugin, with the real request component and utility library, loaded
+// the way a host loads it, uploading to the reference server and its local storage, which the
+// CTest fixture runs (stack.sh; VX_E2E_STACK_FILE names its stack.env). Every stored object is
 // downloaded again through its "downloadUrl" with curl and compared with the local file; which
 // requests the server answered, and with which status, is read from its access log.
 #include "E2EHost.h"
@@ -275,7 +275,8 @@ void tst_E2EUpload::uploadReachesStorage_data()
         << QStringList{"initmultipart 200", "completemultipart 200"};
     // 12000 parts of one byte: more than the server starts (400), so the job goes single.
     QTest::newRow("multipart start refused, single instead")
-        << 12000LL << true << 1LL << false << QStringList{"initmultipart 400", "fileuploadurl 200"};
+        << 12000LL << true << 1LL << false
+        << QStringList{"initmultipart 400", "fileuploadurl 200"};
     // The multipart requests go to cloudHost, the upload-URL request to VXUPLOAD_API_HOST.
     QTest::newRow("multipart host unreachable, single instead")
         << threeAndAHalf << true << kSliceLen << true << single;
