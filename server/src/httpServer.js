@@ -17,13 +17,13 @@ function send(res, status, body, headers = {}) {
   res.end(payload);
 }
 
-// Reads the whole body. A body declared larger than `limit` is refused at once (the connection
-// is then closed unread); one that turns out larger is read to its end and discarded, so that
-// the client, still sending, receives the 413 answer. Past 16 x limit the connection is dropped.
+// Reads the whole body. A body larger than `limit` is read to its end and discarded, so that the
+// client, still sending, receives the 413 answer instead of a reset connection. Only a body
+// declared (or turning out) larger than 16 x limit is refused at once and the connection closed.
 function readBody(req, limit) {
   return new Promise((resolve, reject) => {
     const tooLarge = () => new RequestError(413, `request body is larger than ${limit} bytes`);
-    if (Number(req.headers['content-length']) > limit) {
+    if (Number(req.headers['content-length']) > 16 * limit) {
       reject(Object.assign(tooLarge(), { closeConnection: true }));
       return;
     }
