@@ -21,8 +21,12 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# The reference server's exact dependencies, from its lockfile.
+# The reference server's exact dependencies, from its lockfile. npm ci wipes node_modules first,
+# so it runs only when the installed tree is missing or older than the lockfile: a server or test
+# running from this checkout keeps its modules.
 root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -f "$root/server/package-lock.json" ]; then
+lock="$root/server/package-lock.json"
+installed="$root/server/node_modules/.package-lock.json"
+if [ -f "$lock" ] && { [ ! -f "$installed" ] || [ "$lock" -nt "$installed" ]; }; then
     (cd "$root/server" && npm ci --no-audit --no-fund --loglevel=error)
 fi
