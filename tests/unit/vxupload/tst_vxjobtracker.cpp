@@ -1,120 +1,55 @@
-// The report bookkeeping of a run: matching final reports to submitted jobs by job key, and the
-// exit status that follows.
+// Reports matched to their jobs by key, the jobs left for a stop to reach, and the exit status.
 #include "VXJobTracker.h"
-#include "VXUploadExitCodes.h"
 
 #include <QtTest>
-
-Q_DECLARE_METATYPE(VXJobTracker::Match)
-
-namespace {
-
-// "l|r|b" -> a job object with those identifying values; extra keys are what reports add.
-QJsonObject job(const QString& key, const QJsonObject& extra = QJsonObject())
-{
-    const QStringList parts = key.split(QLatin1Char('|'));
-    QJsonObject object = extra;
-    object.insert(QStringLiteral("localPath"), parts.value(0));
-    object.insert(QStringLiteral("remotePath"), parts.value(1));
-    object.insert(QStringLiteral("bucketName"), parts.value(2));
-    return object;
-}
-
-struct Report
-{
-    int code;
-    QString key;
-};
-
-} // namespace
-
-Q_DECLARE_METATYPE(QList<Report>)
-Q_DECLARE_METATYPE(QList<VXJobTracker::Match>)
 
 class tst_VXJobTracker : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void reports_data();
-    void reports();
-    void pendingJobsAreTheUnreportedSubmissions();
+    void reports_data()
+    {
+        QTest::addColumn<QStringList>("reports"); // "CODE NAME"; jobs a and b are submitted
+        QTest::addColumn<QString>("matches");     // per report: F(inal), D(uplicate), U(nknown)
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("pending"); // names of pendingJobs(), in order
+
+        QTest::newRow("all ok") << QStringList{"0 b", "0 a"} << "FF" << 0 << "";
+        QTest::newRow("one failed") << QStringList{"0 a", "-1 b"} << "FF" << 1 << "";
+        QTest::newRow("one pending") << QStringList{"0 b"} << "F" << 1 << "a";
+        QTest::newRow("duplicate counts once") << QStringList{"0 a", "0 a"} << "FD" << 1 << "b";
+        QTest::newRow("late failure") << QStringList{"0 a", "-1 a", "0 b"} << "FDF" << 0 << "";
+        QTest::newRow("unknown key ignored") << QStringList{"-1 x", "0 b"} << "UF" << 1 << "a";
+    }
+
+    void reports()
+    {
+        QFETCH(QStringList, reports);
+        QFETCH(QString, matches);
+        QFETCH(int, exitCode);
+        QFETCH(QString, pending);
+        auto job = [](const QString& name) {
+            return QJsonObject{{"localPath", name}, {"remotePath", name}, {"bucketName", "b"}};
+        };
+        VXJobTracker tracker;
+        tracker.addJob(job("a"));
+        tracker.addJob(job("b"));
+        QString got, waiting;
+        for (const QString& report : reports) {
+            QJsonObject object = job(report.section(QLatin1Char(' '), 1));
+            object.insert("downloadUrl", "http://x/y"); // reports carry more than the job
+            const int code = report.section(QLatin1Char(' '), 0, 0).toInt();
+            got += QLatin1Char("FDU"[int(tracker.finishJob(code, object))]);
+        }
+        for (const QJsonObject& unreported : tracker.pendingJobs())
+            waiting += unreported.value("remotePath").toString();
+        QCOMPARE(got, matches);
+        QCOMPARE(tracker.exitCode(), exitCode);
+        QCOMPARE(tracker.isDone(), pending.isEmpty());
+        QCOMPARE(waiting, pending);
+    }
 };
-
-void tst_VXJobTracker::reports_data()
-{
-    QTest::addColumn<QStringList>("submitted");
-    QTest::addColumn<QList<Report>>("reports");
-    QTest::addColumn<QList<VXJobTracker::Match>>("matches");
-    QTest::addColumn<bool>("done");
-    QTest::addColumn<int>("exitCode");
-
-    using M = VXJobTracker::Match;
-    const QStringList ab{"/a|a|b", "/b|b|b"};
-    QTest::newRow("all ok") << ab << QList<Report>{{0, "/a|a|b"}, {0, "/b|b|b"}}
-                            << QList<M>{M::Final, M::Final} << true << int(VXExit::Success);
-    QTest::newRow("one failed") << ab << QList<Report>{{0, "/a|a|b"}, {-1, "/b|b|b"}}
-                                << QList<M>{M::Final, M::Final} << true << int(VXExit::JobFailed);
-    QTest::newRow("one still pending") << ab << QList<Report>{{0, "/a|a|b"}} << QList<M>{M::Final}
-                                       << false << int(VXExit::JobFailed);
-    QTest::newRow("duplicate success counts once")
-        << ab << QList<Report>{{0, "/a|a|b"}, {0, "/a|a|b"}} << QList<M>{M::Final, M::Duplicate}
-        << false << int(VXExit::JobFailed);
-    QTest::newRow("failure after success is ignored")
-        << QStringList{"/a|a|b"} << QList<Report>{{0, "/a|a|b"}, {-1, "/a|a|b"}}
-        << QList<M>{M::Final, M::Duplicate} << true << int(VXExit::Success);
-    QTest::newRow("unknown key") << QStringList{"/a|a|b"}
-                                 << QList<Report>{{-1, "||"}, {0, "/a|a|other"}}
-                                 << QList<M>{M::Unknown, M::Unknown} << false
-                                 << int(VXExit::JobFailed);
-    QTest::newRow("key submitted twice expects two reports")
-        << QStringList{"/a|a|b", "/a|a|b"} << QList<Report>{{0, "/a|a|b"}, {0, "/a|a|b"}}
-        << QList<M>{M::Final, M::Final} << true << int(VXExit::Success);
-}
-
-void tst_VXJobTracker::reports()
-{
-    QFETCH(QStringList, submitted);
-    QFETCH(QList<Report>, reports);
-    QFETCH(QList<VXJobTracker::Match>, matches);
-    QFETCH(bool, done);
-    QFETCH(int, exitCode);
-
-    VXJobTracker tracker;
-    for (const QString& key : submitted)
-        tracker.addJob(job(key));
-    QVERIFY(!tracker.isDone());
-    QList<VXJobTracker::Match> got;
-    // Reports carry more than the job: the download address, the request's parameters.
-    for (const Report& report : reports)
-        got.append(tracker.finishJob(
-            report.code, job(report.key, {{"downloadUrl", "http://x/y"}, {"path", "y"}})));
-    QCOMPARE(got, matches);
-    QCOMPARE(tracker.isDone(), done);
-    QCOMPARE(tracker.exitCode(), exitCode);
-    QCOMPARE(tracker.submittedCount(), submitted.size());
-    QCOMPARE(tracker.succeededCount() + tracker.failedCount() + tracker.pendingCount(),
-             submitted.size());
-}
-
-void tst_VXJobTracker::pendingJobsAreTheUnreportedSubmissions()
-{
-    VXJobTracker tracker;
-    tracker.addJob(job("/a|a|b", {{"n", 1}}));
-    tracker.addJob(job("/b|b|b"));
-    tracker.addJob(job("/a|a|b", {{"n", 2}}));
-    tracker.addJob(job("/c|c|b"));
-    QCOMPARE(tracker.finishJob(0, job("/a|a|b")), VXJobTracker::Match::Final);
-    QCOMPARE(tracker.finishJob(5, job("/c|c|b")), VXJobTracker::Match::Final);
-
-    const QList<QJsonObject> pending = tracker.pendingJobs();
-    QCOMPARE(pending.size(), 2);
-    QCOMPARE(pending.at(0), job("/b|b|b"));
-    QCOMPARE(pending.at(1), job("/a|a|b", {{"n", 2}}));
-    QVERIFY(tracker.isPending("/a|a|b"));
-    QVERIFY(!tracker.isPending("/c|c|b"));
-    QVERIFY(!tracker.isPending("/d|d|b"));
-}
 
 QTEST_GUILESS_MAIN(tst_VXJobTracker)
 #include "tst_vxjobtracker.moc"
