@@ -1,110 +1,45 @@
 #include "ScriptedHttpServer.h"
 
-#include <QPointer>
+#include <QRegularExpression>
 #include <QTcpSocket>
-#include <QTimer>
 
-ScriptedHttpServer::ScriptedHttpServer(QObject* parent) : QObject(parent)
+ScriptedHttpServer::ScriptedHttpServer()
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &ScriptedHttpServer::onNewConnection);
-}
-
-bool ScriptedHttpServer::listen()
-{
-    return m_server.listen(QHostAddress::LocalHost, 0);
-}
-
-QString ScriptedHttpServer::baseUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort());
-}
-
-void ScriptedHttpServer::onNewConnection()
-{
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        socket->setParent(this);
-        ++m_iConnections;
-        m_connectionMap.insert(socket, Connection());
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_connectionMap.remove(socket);
-            socket->deleteLater();
-        });
-    }
-}
-
-bool ScriptedHttpServer::parseHeader(Connection& connection)
-{
-    const int end = connection.buffer.indexOf("\r\n\r\n");
-    if (end < 0)
-        return false;
-    const QList<QByteArray> lines = connection.buffer.left(end).split('\n');
-    connection.buffer.remove(0, end + 4);
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    connection.request = RecordedRequest();
-    connection.request.method = requestLine.value(0);
-    connection.request.path = requestLine.value(1);
-    for (int i = 1; i < lines.size(); ++i) {
-        const int colon = lines.at(i).indexOf(':');
-        if (colon > 0)
-            connection.request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
-                                              lines.at(i).mid(colon + 1).trimmed());
-    }
-    connection.contentLength =
-        connection.request.headers.value("content-length", "0").toLongLong();
-    connection.headerDone = true;
-    return true;
+    listen(QHostAddress::LocalHost);
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = nextPendingConnection()) { // a child of the server
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
 }
 
 void ScriptedHttpServer::onReadyRead(QTcpSocket* socket)
 {
-    if (!m_connectionMap.contains(socket))
-        return;
-    Connection& connection = m_connectionMap[socket];
-    connection.buffer.append(socket->readAll());
+    static const QRegularExpression lengthRe("(?i)\r\ncontent-length: *(\\d+)\r\n");
+    // The socket buffers what has arrived; a request is taken from it only once it is complete.
     for (;;) {
-        if (!connection.headerDone && !parseHeader(connection))
+        const QByteArray peeked = socket->peek(64 * 1024);
+        const int end = peeked.indexOf("\r\n\r\n");
+        if (end < 0)
             return;
-        const qint64 missing = connection.contentLength - connection.request.body.size();
-        connection.request.body.append(connection.buffer.left(int(missing)));
-        connection.buffer.remove(0, int(qMin<qint64>(missing, connection.buffer.size())));
-        if (connection.request.body.size() < connection.contentLength) {
-            m_partialBodyBytes = connection.request.body.size();
+        const QByteArray head = peeked.left(end + 2);
+        const qint64 length = lengthRe.match(QString::fromLatin1(head)).captured(1).toLongLong();
+        if (socket->bytesAvailable() < end + 4 + length)
             return;
-        }
-        m_partialBodyBytes = 0;
-        connection.headerDone = false;
-        m_requestList.append(connection.request);
-        const ScriptedReply reply =
-            m_replyList.isEmpty() ? m_defaultReply : m_replyList.takeFirst();
-        QPointer<QTcpSocket> guard(socket);
-        if (reply.delayMs > 0)
-            QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] {
-                respond(socket, reply);
-            });
-        else
-            respond(socket, reply);
-        emit requestReceived();
-        if (!guard || !m_connectionMap.contains(socket))
-            return;
-    }
-}
+        socket->read(end + 4);
+        m_requestList.append({head, socket->read(length)});
 
-void ScriptedHttpServer::respond(QTcpSocket* socket, const ScriptedReply& reply)
-{
-    switch (reply.action) {
-    case ScriptedReply::NeverAnswer:
-        return;
-    case ScriptedReply::CloseWithoutAnswer:
-        socket->abort();
-        return;
-    case ScriptedReply::Answer:
-        break;
+        const ScriptedReply reply =
+            m_replyList.isEmpty() ? ScriptedReply() : m_replyList.takeFirst();
+        if (reply.action == ScriptedReply::CloseWithoutAnswer)
+            socket->abort();
+        if (reply.action != ScriptedReply::Answer)
+            return;
+        QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
+        answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+        if (!reply.etag.isEmpty())
+            answer += "ETag: " + reply.etag + "\r\n";
+        socket->write(answer + "\r\n" + reply.body);
     }
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
-    answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    for (const auto& header : reply.headers)
-        answer += header.first + ": " + header.second + "\r\n";
-    answer += "\r\n" + reply.body;
-    socket->write(answer);
 }
