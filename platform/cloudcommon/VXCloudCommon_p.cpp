@@ -93,32 +93,35 @@ void VXCloudCommonPrivate::sendApi(const QMap<QString, QString>& params, const Q
     start(transfer);
 }
 
-void VXCloudCommonPrivate::putData(const QString& url, const QByteArray& data,
-                                   const QJsonObject& info)
+VXCurlTransfer* VXCloudCommonPrivate::createPut(const QString& url, const QJsonObject& info,
+                                                const char* operation)
 {
     VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Put), url);
     transfer->setPutInfo(info);
-    if (!isUsableUrl(url)) {
-        qCWarning(lcCloudCommon).noquote()
-            << "VXCloudCommon::uploadDataByPut: no usable URL:" << redacted(url);
-        failQueued(transfer, VXResult::EmptyUrl);
-        return;
+    if (isUsableUrl(url))
+        return transfer;
+    qCWarning(lcCloudCommon).noquote()
+        << QStringLiteral("VXCloudCommon::%1: no usable URL:").arg(QLatin1String(operation))
+        << redacted(url);
+    failQueued(transfer, VXResult::EmptyUrl);
+    return nullptr;
+}
+
+void VXCloudCommonPrivate::putData(const QString& url, const QByteArray& data,
+                                   const QJsonObject& info)
+{
+    if (VXCurlTransfer* transfer = createPut(url, info, "uploadDataByPut")) {
+        transfer->setupDataPut(m_config, data);
+        start(transfer);
     }
-    transfer->setupDataPut(m_config, data);
-    start(transfer);
 }
 
 void VXCloudCommonPrivate::putFile(const QString& url, const QString& localPath,
                                    const QJsonObject& info)
 {
-    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Put), url);
-    transfer->setPutInfo(info);
-    if (!isUsableUrl(url)) {
-        qCWarning(lcCloudCommon).noquote()
-            << "VXCloudCommon::uploadFileByPut: no usable URL:" << redacted(url);
-        failQueued(transfer, VXResult::EmptyUrl);
+    VXCurlTransfer* transfer = createPut(url, info, "uploadFileByPut");
+    if (!transfer)
         return;
-    }
     if (!transfer->setupFilePut(m_config, localPath)) {
         qCWarning(lcCloudCommon).noquote()
             << "VXCloudCommon::uploadFileByPut: cannot open" << localPath;

@@ -37,6 +37,8 @@ public:
 
 private:
     VXCurlTransfer* createTransfer(int kind, const QString& url);
+    // A PUT transfer for url, or null when the URL is unusable (its failure is then queued).
+    VXCurlTransfer* createPut(const QString& url, const QJsonObject& info, const char* operation);
     void start(VXCurlTransfer* transfer);
     void failQueued(VXCurlTransfer* transfer, int code);
     void reportLocalFailure(quint64 id);
