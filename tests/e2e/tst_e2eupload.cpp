@@ -15,7 +15,7 @@
 namespace {
 
 constexpr qint64 kMiB = 1024 * 1024;
-constexpr int kTimeoutMs = 30000;
+constexpr int kTimeoutMs = 15000; // a failing QTRY waits three times as long
 
 // The status of a plain GET by curl (0 when it did not run), outside any code of ours; the
 // body goes to `saveTo`.
@@ -215,11 +215,11 @@ private:
         return path;
     }
 
-    // Submits a job for the file and returns its remote path. "project" must come back in the
-    // reports; "bc_bcode" allows a multipart upload.
+    // Submits a job for the file and returns its remote path, "e2e" + local path: unique to the
+    // run, as m_dir is. "project" must come back in the reports; "bc_bcode" allows multipart.
     QString submit(const QString& localPath, bool withBcode = false)
     {
-        const QString remotePath = "e2e/" + QFileInfo(localPath).fileName();
+        const QString remotePath = "e2e" + localPath;
         QJsonObject job{{"localPath", localPath},
                         {"remotePath", remotePath},
                         {"bucketName", m_stack.value("BUCKET")},
