@@ -12,7 +12,6 @@ void CloudRecorder::reset()
     components.clear();
     onCall = nullptr;
     iniValues.clear();
-    iniLookups.clear();
     libraries.clear();
     loadLibNames.clear();
 }
@@ -22,16 +21,6 @@ QList<CloudCall> CloudRecorder::callsOf(const QString& op) const
     QList<CloudCall> result;
     for (const CloudCall& call : calls) {
         if (call.op == op)
-            result.append(call);
-    }
-    return result;
-}
-
-QList<CloudCall> CloudRecorder::callsOf(const QString& op, const VXCloudCommon* component) const
-{
-    QList<CloudCall> result;
-    for (const CloudCall& call : callsOf(op)) {
-        if (call.component == component)
             result.append(call);
     }
     return result;

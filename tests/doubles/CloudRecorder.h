@@ -47,7 +47,6 @@ public:
     void reset();
 
     QList<CloudCall> callsOf(const QString& op) const;
-    QList<CloudCall> callsOf(const QString& op, const VXCloudCommon* component) const;
 
     // Every call, in order.
     QList<CloudCall> calls;
@@ -59,8 +58,6 @@ public:
 
     // VXCloudUtils::getConfigFromIni answers from here: key as given ("/Group/key") -> value.
     QMap<QString, QString> iniValues;
-    // Every getConfigFromIni call as "path|key".
-    QStringList iniLookups;
     // VXCloudUtils::loadLib answers from here: library name -> root object (null if absent).
     QMap<QString, QObject*> libraries;
     QStringList loadLibNames;

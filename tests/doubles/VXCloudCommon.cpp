@@ -26,6 +26,18 @@ CloudCall callOf(VXCloudCommon* component, const QString& op)
     return call;
 }
 
+CloudCall apiCallOf(VXCloudCommon* component, const QString& op,
+                    const QMap<QString, QString>& params, const QString& api, const QString& host,
+                    int flag)
+{
+    CloudCall call = callOf(component, op);
+    call.params = params;
+    call.api = api;
+    call.host = host;
+    call.flag = flag;
+    return call;
+}
+
 } // namespace
 
 VXCloudCommon::VXCloudCommon(QObject* parent) : QObject(parent)
@@ -53,23 +65,13 @@ void VXCloudCommon::reservedSlot14() { record(callOf(this, QStringLiteral("reser
 void VXCloudCommon::sendCosCenterRequest(const QMap<QString, QString>& params, const QString& api,
                                          const QString& host, int flag)
 {
-    CloudCall call = callOf(this, QStringLiteral("sendCosCenterRequest"));
-    call.params = params;
-    call.api = api;
-    call.host = host;
-    call.flag = flag;
-    record(call);
+    record(apiCallOf(this, QStringLiteral("sendCosCenterRequest"), params, api, host, flag));
 }
 
 void VXCloudCommon::sendApiRequest(const QMap<QString, QString>& params, const QString& api,
                                    const QString& host, int flag)
 {
-    CloudCall call = callOf(this, QStringLiteral("sendApiRequest"));
-    call.params = params;
-    call.api = api;
-    call.host = host;
-    call.flag = flag;
-    record(call);
+    record(apiCallOf(this, QStringLiteral("sendApiRequest"), params, api, host, flag));
 }
 
 void VXCloudCommon::uploadDataByPut(const QString& url, const QByteArray& data,

@@ -10,10 +10,8 @@ QObject* VXCloudUtils::loadLib(QString name)
     return recorder.libraries.value(name, nullptr);
 }
 
-QString VXCloudUtils::getConfigFromIni(const QString& iniPath, const QString& key,
+QString VXCloudUtils::getConfigFromIni(const QString&, const QString& key,
                                        const QVariant& defaultValue)
 {
-    CloudRecorder& recorder = CloudRecorder::instance();
-    recorder.iniLookups.append(iniPath + QLatin1Char('|') + key);
-    return recorder.iniValues.value(key, defaultValue.toString());
+    return CloudRecorder::instance().iniValues.value(key, defaultValue.toString());
 }
