@@ -3,6 +3,7 @@
 
 #include "IVXFileUploadBySdk.h"
 
+#include <QJsonDocument>
 #include <QObject>
 #include <QStringList>
 
@@ -18,24 +19,66 @@ class FakeSdkUploader : public QObject, public IVXFileUploadBySdk
     Q_PROPERTY(QStringList calls MEMBER m_calls)
 
 public:
-    QObject* getObject() override;
-    void initUploadManager(QObject* host) override;
-    void uploadFile(QJsonObject job) override;
-    void stopUploadFile(QString localPath, QString remotePath, QString bucketName) override;
-    void stopUploadFile() override;
-    void cancelUploadingFile(QString localPath, QString remotePath, QString bucketName) override;
-    void uploadFileByList(const QVector<QVariant>& jobList) override;
-    void uploadFileByList(QJsonArray jobArray) override;
-    void stopUploadFileList() override;
-    QString getCosFileUrl(QString a, QString b, QString c) override;
-    QJsonObject getCosFileInfo(QString a, QString b, QString c) override;
-    int advanceUploadFile(QString a, QString b, QString c, bool flag) override;
-    double getAdvanceUploadProgress() override;
-    int getcosFileStatus(QString a, QString b, QString c) override;
-    int deleteCosFile(QString a, QString b) override;
+    QObject* getObject() override { return record("getObject"), this; }
+    void initUploadManager(QObject* host) override
+    {
+        record("initUploadManager", {host ? host->objectName() : QString()});
+    }
+    void uploadFile(QJsonObject job) override { record("uploadFile", {text(QJsonDocument(job))}); }
+    void stopUploadFile(QString a, QString b, QString c) override
+    {
+        record("stopUploadFile", {a, b, c});
+    }
+    void stopUploadFile() override { record("stopUploadFile"); }
+    void cancelUploadingFile(QString a, QString b, QString c) override
+    {
+        record("cancelUploadingFile", {a, b, c});
+    }
+    void uploadFileByList(const QVector<QVariant>& jobList) override
+    {
+        uploadFileByList(QJsonArray::fromVariantList(jobList.toList()));
+    }
+    void uploadFileByList(QJsonArray jobs) override
+    {
+        record("uploadFileByList", {text(QJsonDocument(jobs))});
+    }
+    void stopUploadFileList() override { record("stopUploadFileList"); }
+    QString getCosFileUrl(QString a, QString b, QString c) override
+    {
+        return record("getCosFileUrl", {a, b, c}), property("cosFileUrl").toString();
+    }
+    QJsonObject getCosFileInfo(QString a, QString b, QString c) override
+    {
+        record("getCosFileInfo", {a, b, c});
+        return QJsonDocument::fromJson(property("cosFileInfo").toByteArray()).object();
+    }
+    int advanceUploadFile(QString a, QString b, QString c, bool flag) override
+    {
+        record("advanceUploadFile", {a, b, c, flag ? "true" : "false"});
+        return property("advanceResult").toInt();
+    }
+    double getAdvanceUploadProgress() override
+    {
+        return record("getAdvanceUploadProgress"), property("advanceProgress").toDouble();
+    }
+    int getcosFileStatus(QString a, QString b, QString c) override
+    {
+        return record("getcosFileStatus", {a, b, c}), property("cosFileStatus").toInt();
+    }
+    int deleteCosFile(QString a, QString b) override
+    {
+        return record("deleteCosFile", {a, b}), property("deleteResult").toInt();
+    }
 
 private:
-    void record(const QString& op, const QStringList& args = {});
+    void record(const QString& op, const QStringList& args = {})
+    {
+        m_calls.append(op + '(' + args.join(',') + ')');
+    }
+    static QString text(const QJsonDocument& json)
+    {
+        return QString::fromUtf8(json.toJson(QJsonDocument::Compact));
+    }
 
     QStringList m_calls;
 };
