@@ -56,7 +56,6 @@ private slots:
     void cleanup();
 
     void interfaceSlots();
-    void metadataBlock();
     void pluginInstanceIsSingleWhileItLives();
     void metacast();
     void metaObjects();
@@ -184,34 +183,6 @@ void tst_VXFileUpload::interfaceSlots()
                            slotOf(&C::uploadDataByPut), slotOf(&C::uploadFileByPut),
                            slotOf(&C::stopUploadByUrl)}),
              QVector<int>({5, 6, 11, 12, 15}));
-}
-
-void tst_VXFileUpload::metadataBlock()
-{
-    // The shipped plugin, built against the real components.
-    QLibrary library(qEnvironmentVariable("VXUPLOAD_SHIPPED_PLUGIN_DIR")
-                     + QStringLiteral("/libVXFileUpload.so"));
-    QVERIFY2(library.load(), qPrintable(library.errorString()));
-    using Query = const char* (*)();
-    const auto query = reinterpret_cast<Query>(library.resolve("qt_plugin_query_metadata"));
-    QVERIFY(query);
-
-    QByteArray expected("QTMETADATA !");
-    expected.append("\x00\x05\x0f\x00", 4);
-    expected.append("\xbf\x02\x78\x21", 4);
-    expected.append("TransferDepot.VXFileUpload.Plugin");
-    expected.append("\x03\x6c", 2);
-    expected.append("VXFileUpload");
-    expected.append('\xff');
-    QCOMPARE(expected.size(), 68);
-    QCOMPARE(QByteArray(query(), 68).toHex(' '), expected.toHex(' '));
-
-    QPluginLoader loader(library.fileName());
-    const QJsonObject meta = loader.metaData();
-    QCOMPARE(meta.value("IID").toString(), QStringLiteral("TransferDepot.VXFileUpload.Plugin"));
-    QCOMPARE(meta.value("className").toString(), QStringLiteral("VXFileUpload"));
-    QCOMPARE(meta.value("debug").toBool(), false);
-    QCOMPARE(meta.value("MetaData").toObject(), QJsonObject());
 }
 
 void tst_VXFileUpload::pluginInstanceIsSingleWhileItLives()
