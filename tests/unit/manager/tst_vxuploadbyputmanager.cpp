@@ -238,6 +238,15 @@ private slots:
         QTRY_COMPARE(rec().components.size(), 1); // the uploader is released by the event loop
     }
 
+    // A key holds one place: submitted again while in flight, it waits for the first transfer.
+    void resubmittedKeyWaits()
+    {
+        start();
+        m_plugin->uploadFileByPost(job("j"));
+        m_plugin->uploadFileByPost(job("j"));
+        QCOMPARE(trace(), QString("url:j"));
+    }
+
     // A failed or empty multipart start falls back to the upload-URL request; a failed server
     // request is reported with its parameters as text.
     void failedServerRequests()
