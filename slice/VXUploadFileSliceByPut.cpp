@@ -126,12 +126,18 @@ void VXUploadFileSliceByPut::uploadNextSlice()
     }
 }
 
+bool VXUploadFileSliceByPut::isSentPart(const QJsonObject& report, QString* url) const
+{
+    if (!report.contains(kSliceMark))
+        return false;
+    *url = report.value(kSliceMark).toString();
+    return m_sliceProgressMap.contains(*url);
+}
+
 void VXUploadFileSliceByPut::slotUploadProgress(const QJsonObject& info, int iProgress)
 {
-    if (!info.contains(kSliceMark))
-        return;
-    const QString url = info.value(kSliceMark).toString();
-    if (!m_sliceProgressMap.contains(url))
+    QString url;
+    if (!isSentPart(info, &url))
         return;
     m_sliceProgressMap[url] = iProgress;
 
@@ -157,10 +163,8 @@ void VXUploadFileSliceByPut::slotUploadProgress(const QJsonObject& info, int iPr
 
 void VXUploadFileSliceByPut::slotUploadFinished(const QJsonObject& jsonInfo, int res)
 {
-    if (!jsonInfo.contains(kSliceMark))
-        return;
-    const QString url = jsonInfo.value(kSliceMark).toString();
-    if (!m_sliceProgressMap.contains(url))
+    QString url;
+    if (!isSentPart(jsonInfo, &url))
         return;
 
     if (res != 0) {

@@ -43,6 +43,9 @@ private:
     // Emits the failure that uploadFileBySlice queued, unless a stop came first.
     void reportPendingFailure();
     IVXCloudCommon* cloud() const;
+    // Whether a report of the request component is about a part this object sent (not a foreign
+    // request, nor one after a stop or failure); the part's URL goes to *url.
+    bool isSentPart(const QJsonObject& report, QString* url) const;
 
     QJsonObject m_jsonInfo;
     QMap<QString, int> m_sliceProgressMap;
