@@ -16,12 +16,12 @@ BenchSink::~BenchSink()
     }
 }
 
-bool BenchSink::start()
+bool BenchSink::start(const QStringList& arguments)
 {
     const QString program =
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("bench_http_sink"));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(program, QStringList());
+    m_process.start(program, arguments);
     if (!m_process.waitForStarted(5000) || !m_process.waitForReadyRead(5000)) {
         QTextStream(stderr) << "cannot start " << program << "\n";
         return false;

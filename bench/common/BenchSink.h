@@ -3,16 +3,17 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 // Runs bench_http_sink (found next to the benchmark program) as a child process for as long as
-// this object lives.
+// this object lives. `arguments` go to the sink (for example "--rate-mib", "50").
 class BenchSink
 {
 public:
     BenchSink();
     ~BenchSink();
 
-    bool start();
+    bool start(const QStringList& arguments = QStringList());
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
 private:

@@ -1,0 +1,120 @@
+#include "BenchReferenceServer.h"
+
+#include "BenchChild.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+
+namespace {
+
+QString randomHex()
+{
+    QByteArray bytes(24, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = char(QRandomGenerator::system()->bounded(256));
+    return QString::fromLatin1(bytes.toHex());
+}
+
+QMap<QString, QString> readEnvFile(const QString& path)
+{
+    QMap<QString, QString> settings;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return settings;
+    while (!file.atEnd()) {
+        QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(QLatin1String("export ")))
+            line = line.mid(7).trimmed();
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (line.startsWith(QLatin1Char('#')) || equals < 1)
+            continue;
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && (value.startsWith('"') || value.startsWith('\''))
+            && value.endsWith(value.at(0)))
+            value = value.mid(1, value.size() - 2);
+        settings.insert(line.left(equals).trimmed(), value);
+    }
+    return settings;
+}
+
+} // namespace
+
+BenchReferenceServer::~BenchReferenceServer()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.closeWriteChannel(); // --exit-with-stdin
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+}
+
+bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serverMain,
+                                 QString* error)
+{
+    const QString envPath = QDir(gatewayDir).filePath(QStringLiteral("rgw.env"));
+    m_settings = readEnvFile(envPath);
+    if (m_settings.value("S3_ENDPOINT").isEmpty()) {
+        *error = QStringLiteral("no S3_ENDPOINT in %1").arg(envPath);
+        return false;
+    }
+    QString buckets = m_settings.value("S3_BUCKETS");
+    if (buckets.isEmpty())
+        buckets = m_settings.value("S3_BUCKET", QStringLiteral("uploads"));
+    m_bucket = buckets.section(QLatin1Char(','), 0, 0).trimmed();
+    m_token = randomHex();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
+        environment.insert(it.key(), it.value());
+    environment.insert("S3_BUCKETS", buckets);
+    if (!m_settings.contains("S3_FORCE_PATH_STYLE"))
+        environment.insert("S3_FORCE_PATH_STYLE", "true");
+    if (!m_settings.contains("S3_CREATE_BUCKETS"))
+        environment.insert("S3_CREATE_BUCKETS", "true");
+    environment.insert("LISTEN_HOST", "127.0.0.1");
+    environment.insert("LISTEN_PORT", "0");
+    environment.insert("API_TOKEN", m_token);
+    environment.insert("AUTH_SECRET", randomHex());
+    environment.insert("LOG_LEVEL", "warn");
+    environment.insert("AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED", "true");
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral("node"), {serverMain, QStringLiteral("--exit-with-stdin")});
+    if (!m_process.waitForStarted(5000)) {
+        *error = QStringLiteral("cannot run node %1").arg(serverMain);
+        return false;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 30000 && m_process.state() == QProcess::Running) {
+        if (!m_process.canReadLine() && !m_process.waitForReadyRead(1000))
+            continue;
+        const QByteArray line = m_process.readLine().trimmed();
+        if (line.startsWith("LISTENING ")) {
+            m_url = QString::fromUtf8(line.mid(10));
+            return true;
+        }
+    }
+    *error = QStringLiteral("the reference server did not print LISTENING within 30 s");
+    return false;
+}
+
+bool BenchReferenceServer::removeObject(const QString& curlProgram, const QString& key) const
+{
+    const QString region = m_settings.value("S3_REGION", QStringLiteral("us-east-1"));
+    QString endpoint = m_settings.value("S3_ENDPOINT");
+    while (endpoint.endsWith(QLatin1Char('/')))
+        endpoint.chop(1);
+    const BenchChildRun run = runBenchChild(
+        curlProgram,
+        {"-sS", "-o", "/dev/null", "-w", "%{http_code}", "--aws-sigv4",
+         QStringLiteral("aws:amz:%1:s3").arg(region), "-u",
+         m_settings.value("S3_ACCESS_KEY_ID") + ':' + m_settings.value("S3_SECRET_ACCESS_KEY"),
+         "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", "-X", "DELETE",
+         endpoint + '/' + m_bucket + '/' + key});
+    return run.exitCode == 0 && run.output.startsWith('2');
+}

@@ -1,0 +1,36 @@
+#ifndef BENCHREFERENCESERVER_H
+#define BENCHREFERENCESERVER_H
+
+#include <QMap>
+#include <QProcess>
+#include <QString>
+
+// The reference cloud server (node server/src/main.js) in front of an S3-compatible gateway,
+// run as a child process for as long as this object lives. The gateway is described by the
+// KEY=VALUE lines of DIR/rgw.env (S3_ENDPOINT, S3_ACCESS_KEY_ID, S3_SECRET_ACCESS_KEY,
+// S3_BUCKETS, ...), which are handed to the server as its environment.
+class BenchReferenceServer
+{
+public:
+    ~BenchReferenceServer();
+
+    // False with a reason in `error` when the settings are unusable or the server did not come up.
+    bool start(const QString& gatewayDir, const QString& serverMain, QString* error);
+
+    QString url() const { return m_url; }
+    QString token() const { return m_token; }
+    QString bucket() const { return m_bucket; }
+
+    // Removes a stored object straight from the gateway (curl signs the request), so that
+    // repeated rounds do not fill it. False when the gateway refused.
+    bool removeObject(const QString& curlProgram, const QString& key) const;
+
+private:
+    QProcess m_process;
+    QMap<QString, QString> m_settings;
+    QString m_url;
+    QString m_token;
+    QString m_bucket;
+};
+
+#endif // BENCHREFERENCESERVER_H

@@ -1,0 +1,662 @@
+// bench_multipart: multipart uploads through the built plugin against the curl program, side by
+// side and alternating in one run, medians of N rounds. It prints ratios, never a bare time.
+//
+//   local    a 1 GiB file, 20 MiB slices (52 parts, the last one short), to the local null sink
+//            (bench_http_sink as a fake cloud server, its own process): wall time and client
+//            CPU ours/curl, and our peak resident memory against 64 MiB + partsInFlight x slice.
+//   gateway  the same against an S3-compatible gateway through the reference server
+//            (--gateway DIR, DIR/rgw.env as written by scripts/rgw.sh start DIR).
+//   wan      the sink with a rate cap per connection and a delay before each answer: our upload
+//            with partsInFlight 1, 4 and 8, the speed-up of 4 and 8 against 1.
+//
+// Our side is a host process that loads libVXFileUpload.so through QPluginLoader, as an
+// application does: this program copied into a run folder next to its fileUpload.ini, run with
+// --host. Its time and CPU are taken inside it from the job's submission to its final report;
+// its peak memory is the whole process's (wait4). The curl side is three curl processes: the
+// start request, then all parts one after another in ONE process (one kept-alive connection;
+// each -T/URL pair reuses it), then the completion request; its time runs from the first spawn
+// to the last exit and its CPU and memory are the processes' own. curl sends the parts from part
+// files cut from the test file beforehand (untimed). Both files are real bytes, not sparse,
+// written and synced before the first round, so that the page cache serves them as it would a
+// real file. Every upload is checked: the sink or the gateway must hold every byte.
+#include "BenchChild.h"
+#include "BenchReferenceServer.h"
+#include "BenchSink.h"
+#include "IVXFileUpload.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPluginLoader>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr double kRssBaseMiB = 64;
+constexpr int kHostTimeoutMs = 15 * 60 * 1000;
+const QString kBcode = QStringLiteral("BENCH");
+
+QTextStream& out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream& err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+// --- our side: the host process ------------------------------------------------------------
+
+// The host object an application hands to initUploadManager: the plugin relays its reports
+// into these signals.
+class BenchHost : public QObject
+{
+    Q_OBJECT
+
+signals:
+    void sglUploadFinished(int res, const QJsonObject& jsonInfo);
+    void sglUploadProgress(const QJsonObject& jsonInfo, int progress);
+};
+
+// --host PLUGIN FILE BUCKET REMOTE: uploads one job, prints
+// "RESULT <res> <seconds> <cpu seconds> <downloadUrl>".
+int hostMain(const QStringList& arguments)
+{
+    if (arguments.size() != 4)
+        return 2;
+    QPluginLoader loader(arguments.at(0));
+    auto* upload = qobject_cast<IVXFileUpload*>(loader.instance());
+    if (!upload) {
+        err() << "cannot load the plugin: " << loader.errorString() << "\n";
+        return 3;
+    }
+    BenchHost host;
+    upload->initUploadManager(&host);
+    int result = -999999; // no report
+    QString downloadUrl;
+    QObject::connect(&host, &BenchHost::sglUploadFinished, &host,
+                     [&](int res, const QJsonObject& job) {
+                         result = res;
+                         downloadUrl = job.value(QStringLiteral("downloadUrl")).toString();
+                         QCoreApplication::quit();
+                     });
+    QTimer::singleShot(kHostTimeoutMs, &host, [] { QCoreApplication::quit(); });
+    const QJsonObject job{{"localPath", arguments.at(1)},
+                          {"bucketName", arguments.at(2)},
+                          {"remotePath", arguments.at(3)},
+                          {"bc_bcode", kBcode}};
+    const double cpuBefore = benchCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    upload->uploadFileByPost(job);
+    QCoreApplication::exec();
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double cpu = benchCpuSeconds() - cpuBefore;
+    out() << "RESULT " << result << ' ' << seconds << ' ' << cpu << ' ' << downloadUrl << "\n";
+    out().flush();
+    return result == 0 ? 0 : 1;
+}
+
+// --- the measurements ----------------------------------------------------------------------
+
+struct Sample
+{
+    bool ok = false;
+    double wallSec = 0;
+    double cpuSec = 0;
+    double peakRssMiB = 0;
+};
+
+struct Series
+{
+    std::vector<double> wall, cpu, rss;
+
+    void add(const Sample& sample)
+    {
+        wall.push_back(sample.wallSec);
+        cpu.push_back(sample.cpuSec);
+        rss.push_back(sample.peakRssMiB);
+    }
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+struct TestFile
+{
+    QString path;
+    qint64 size = 0;
+    qint64 sliceLen = 0;
+    QStringList partFiles; // the same bytes cut at the slice boundaries, for curl
+
+    int partCount() const { return int((size + sliceLen - 1) / sliceLen); }
+};
+
+// Real bytes (a xorshift stream, so nothing compresses or deduplicates), synced to disk.
+bool writeTestFile(TestFile& file, const QString& dir)
+{
+    QFile data(file.path);
+    if (!data.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray chunk(4 * kMiB, Qt::Uninitialized);
+    quint64 state = 0x9E3779B97F4A7C15ull ^ quint64(file.size);
+    for (qint64 written = 0; written < file.size;) {
+        auto* words = reinterpret_cast<quint64*>(chunk.data());
+        for (int i = 0; i < chunk.size() / 8; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            words[i] = state;
+        }
+        const qint64 take = std::min<qint64>(chunk.size(), file.size - written);
+        if (data.write(chunk.constData(), take) != take)
+            return false;
+        written += take;
+    }
+    data.flush();
+    fsync(data.handle());
+    data.close();
+
+    if (!data.open(QIODevice::ReadOnly))
+        return false;
+    for (int part = 0; part < file.partCount(); ++part) {
+        const QString partPath = QStringLiteral("%1/part-%2").arg(dir).arg(part + 1, 5, 10, QChar('0'));
+        QFile partFile(partPath);
+        const QByteArray bytes = data.read(file.sliceLen);
+        if (!partFile.open(QIODevice::WriteOnly) || partFile.write(bytes) != bytes.size())
+            return false;
+        partFile.flush();
+        fsync(partFile.handle());
+        file.partFiles.append(partPath);
+    }
+    return true;
+}
+
+// Where the three requests go, and how a stored object is checked.
+struct Cloud
+{
+    QString url;
+    QString token;
+    QString bucket;
+    // True when the object behind `downloadUrl` holds `size` bytes.
+    std::function<bool(const QString& downloadUrl, qint64 size)> holds;
+};
+
+bool sinkHolds(const QString& downloadUrl, qint64 size)
+{
+    // The sink names the bytes it received in the URL of the assembled object.
+    return downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
+}
+
+bool gatewayHolds(const QString& curlProgram, const QString& downloadUrl, qint64 size)
+{
+    const BenchChildRun run = runBenchChild(
+        curlProgram, {"-sS", "-g", "-r", "0-0", "-o", "/dev/null", "-D", "-", downloadUrl});
+    const QRegularExpression range(QStringLiteral("content-range: bytes 0-0/(\\d+)"),
+                                   QRegularExpression::CaseInsensitiveOption);
+    const auto match = range.match(QString::fromLatin1(run.output));
+    return match.hasMatch() && match.captured(1).toLongLong() == size;
+}
+
+struct Bench
+{
+    QString curlProgram;
+    QString pluginPath;
+    QString hostProgram; // the copy of this program in its run folder
+};
+
+Sample runOurs(const Bench& bench, const Cloud& cloud, const TestFile& file, int partsInFlight,
+               const QString& remote)
+{
+    {
+        QSettings ini(QFileInfo(bench.hostProgram).dir().filePath("fileUpload.ini"),
+                      QSettings::IniFormat);
+        ini.clear();
+        ini.setValue("HostInformation/cloudHost", cloud.url);
+        ini.setValue("HostInformation/apiHost", cloud.url);
+        ini.setValue("HostInformation/token", cloud.token);
+        ini.setValue("PackageInformation/sliceLen", QString::number(file.sliceLen));
+        ini.setValue("PackageInformation/partsInFlight", QString::number(partsInFlight));
+    }
+    const BenchChildRun run = runBenchChild(
+        bench.hostProgram, {"--host", bench.pluginPath, file.path, cloud.bucket, remote});
+    Sample sample;
+    const QStringList fields = QString::fromUtf8(run.output).trimmed().split(' ');
+    if (fields.size() < 4 || fields.at(0) != "RESULT" || fields.at(1) != "0") {
+        err() << "our upload failed: exit " << run.exitCode << ", " << run.output << "\n";
+        return sample;
+    }
+    if (!cloud.holds(fields.value(4), file.size)) {
+        err() << "our upload reported success but the object is not complete: "
+              << fields.value(4) << "\n";
+        return sample;
+    }
+    sample.ok = true;
+    sample.wallSec = fields.at(2).toDouble();
+    sample.cpuSec = fields.at(3).toDouble();
+    sample.peakRssMiB = run.peakRssMiB;
+    return sample;
+}
+
+// One curl process posting a JSON object; its answer, or an empty object.
+QJsonObject curlPost(const Bench& bench, const Cloud& cloud, const QString& api,
+                     const QJsonObject& body, Sample& sample)
+{
+    QStringList arguments{"-sS", "-H", "Content-Type: application/json", "-H",
+                          "Accept: application/json", "-H", "Expect:"};
+    if (!cloud.token.isEmpty())
+        arguments << "-H" << QStringLiteral("Authorization: Bearer ") + cloud.token;
+    arguments << "--data-binary" << QJsonDocument(body).toJson(QJsonDocument::Compact)
+              << cloud.url + '/' + api;
+    const BenchChildRun run = runBenchChild(bench.curlProgram, arguments);
+    sample.cpuSec += run.cpuSec;
+    sample.peakRssMiB = std::max(sample.peakRssMiB, run.peakRssMiB);
+    return QJsonDocument::fromJson(run.output).object();
+}
+
+Sample runCurl(const Bench& bench, const Cloud& cloud, const TestFile& file,
+               const QString& remote, int* connections)
+{
+    Sample sample;
+    QElapsedTimer timer;
+    timer.start();
+    const QString name = QFileInfo(remote).fileName();
+    const QJsonObject start = curlPost(
+        bench, cloud, "coscenter/v1/bucket/initmultipart",
+        {{"bucket", cloud.bucket},
+         {"bucketName", cloud.bucket},
+         {"remotePath", remote},
+         {"path", remote.left(remote.size() - name.size())},
+         {"filename", name},
+         {"localPath", file.path},
+         {"partcount", QString::number(file.partCount())},
+         {"uploadMethod", "sliceUpload"},
+         {"bc_bcode", kBcode}},
+        sample);
+    const QJsonObject started = start.value("data").toObject();
+    const QJsonArray urls = started.value("partUrl").toArray();
+    if (urls.size() != file.partCount()) {
+        err() << "curl: the multipart start failed: " << QJsonDocument(start).toJson() << "\n";
+        return sample;
+    }
+
+    QStringList arguments{"-sS", "-g", "-H", "Expect:", "-w",
+                          "%{http_code} %{num_connects} %header{etag}\\n"};
+    for (int i = 0; i < urls.size(); ++i)
+        arguments << "-T" << file.partFiles.at(i) << "-o" << "/dev/null" << urls.at(i).toString();
+    const BenchChildRun parts = runBenchChild(bench.curlProgram, arguments);
+    sample.cpuSec += parts.cpuSec;
+    sample.peakRssMiB = std::max(sample.peakRssMiB, parts.peakRssMiB);
+    const QStringList lines = QString::fromLatin1(parts.output).split('\n', Qt::SkipEmptyParts);
+    QStringList pathinfo;
+    *connections = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QStringList fields = lines.at(i).split(' ');
+        if (fields.size() < 3 || !fields.at(0).startsWith('2'))
+            break;
+        *connections += fields.at(1).toInt();
+        pathinfo << QStringLiteral("%1,%2").arg(i + 1).arg(fields.at(2).trimmed().remove('"'));
+    }
+    if (parts.exitCode != 0 || pathinfo.size() != file.partCount()) {
+        err() << "curl: a part failed (exit " << parts.exitCode << "): " << parts.output << "\n";
+        return sample;
+    }
+
+    const QJsonObject done = curlPost(bench, cloud, "coscenter/v1/bucket/completemultipart",
+                                      {{"uploadid", started.value("uploadid")},
+                                       {"authorization", started.value("authorization")},
+                                       {"bucket", cloud.bucket},
+                                       {"bucketName", cloud.bucket},
+                                       {"remotePath", remote},
+                                       {"pathinfo", pathinfo.join(';')}},
+                                      sample);
+    sample.wallSec = timer.nsecsElapsed() / 1e9;
+    const QString location = done.value("data").toObject().value("Location").toString();
+    if (done.value("success") != QJsonValue(true) || !cloud.holds(location, file.size)) {
+        err() << "curl: the completion failed or the object is not complete: "
+              << QJsonDocument(done).toJson() << "\n";
+        return sample;
+    }
+    sample.ok = true;
+    return sample;
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("NOT met");
+}
+
+QString row(const QString& what, double ours, double curl, int decimals, const QString& target,
+            bool met)
+{
+    return QStringLiteral("  %1 %2 %3 %4  %5 %6\n")
+        .arg(what, -22)
+        .arg(ours, 9, 'f', decimals)
+        .arg(curl, 9, 'f', decimals)
+        .arg(ours / curl, 7, 'f', 2)
+        .arg(target, -8)
+        .arg(verdict(met));
+}
+
+// Ours and curl alternating (which goes first changes every round); false when one failed.
+bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& file, int rounds,
+                     const QString& title, const std::function<void(const QString&)>& cleanUp)
+{
+    out() << "\n" << title << "\n";
+    out().flush();
+    Series ours;
+    Series curl;
+    int connections = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        Sample oursSample;
+        Sample curlSample;
+        const QString oursRemote = QStringLiteral("bench/multipart-ours-%1.bin").arg(round);
+        const QString curlRemote = QStringLiteral("bench/multipart-curl-%1.bin").arg(round);
+        for (int turn = 0; turn < 2; ++turn) {
+            if ((turn == 0) == (round % 2 == 1)) {
+                oursSample = runOurs(bench, cloud, file, 1, oursRemote);
+                cleanUp(oursRemote);
+            } else {
+                curlSample = runCurl(bench, cloud, file, curlRemote, &connections);
+                cleanUp(curlRemote);
+            }
+        }
+        if (!oursSample.ok || !curlSample.ok)
+            return false;
+        ours.add(oursSample);
+        curl.add(curlSample);
+        out() << QStringLiteral("  round %1: ours %2 s, %3 s CPU, %4 MiB peak | curl %5 s, "
+                                "%6 s CPU, %7 MiB peak, %8 new connection(s) for the parts\n")
+                     .arg(round)
+                     .arg(oursSample.wallSec, 0, 'f', 3)
+                     .arg(oursSample.cpuSec, 0, 'f', 3)
+                     .arg(oursSample.peakRssMiB, 0, 'f', 0)
+                     .arg(curlSample.wallSec, 0, 'f', 3)
+                     .arg(curlSample.cpuSec, 0, 'f', 3)
+                     .arg(curlSample.peakRssMiB, 0, 'f', 0)
+                     .arg(connections);
+        out().flush();
+    }
+    const double oursWall = median(ours.wall);
+    const double curlWall = median(curl.wall);
+    const double oursCpu = median(ours.cpu);
+    const double curlCpu = median(curl.cpu);
+    const double rss = median(ours.rss);
+    const double budget = kRssBaseMiB + double(file.sliceLen) / kMiB;
+    out() << QStringLiteral("  medians of %1 rounds         ours      curl   ratio  target\n")
+                 .arg(rounds);
+    out() << row("wall time, s", oursWall, curlWall, 3, "<= 1.05", oursWall / curlWall <= 1.05);
+    out() << row("client CPU (user+sys), s", oursCpu, curlCpu, 3, "<= 1.2",
+                 oursCpu / curlCpu <= 1.2);
+    out() << QStringLiteral("  %1 %2 %3   budget %4 MiB (64 + 1 x slice): %5\n")
+                 .arg("peak RSS, MiB", -22)
+                 .arg(rss, 9, 'f', 0)
+                 .arg(median(curl.rss), 9, 'f', 0)
+                 .arg(budget, 0, 'f', 0)
+                 .arg(verdict(rss <= budget));
+    out() << QStringLiteral("  throughput: ours %1 MiB/s, curl %2 MiB/s\n")
+                 .arg(double(file.size) / kMiB / oursWall, 0, 'f', 0)
+                 .arg(double(file.size) / kMiB / curlWall, 0, 'f', 0);
+    out().flush();
+    return true;
+}
+
+bool runWan(const Bench& bench, const TestFile& file, int rounds, double rateMiB, int delayMs)
+{
+    BenchSink sink;
+    if (!sink.start({"--rate-mib", QString::number(rateMiB), "--delay-ms",
+                     QString::number(delayMs)}))
+        return false;
+    const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
+    out() << QStringLiteral("\nWAN-like sink: %1 MiB/s per connection, %2 ms before each answer;"
+                            " %3 MiB file, %4 MiB slices (%5 parts)\n")
+                 .arg(rateMiB)
+                 .arg(delayMs)
+                 .arg(file.size / kMiB)
+                 .arg(file.sliceLen / kMiB)
+                 .arg(file.partCount());
+    out().flush();
+    const std::vector<int> inFlight{1, 4, 8};
+    std::vector<Series> ours(inFlight.size());
+    Series curl;
+    int connections = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        QStringList line;
+        // The order turns every round, so that no setting always runs first.
+        for (size_t turn = 0; turn <= inFlight.size(); ++turn) {
+            const size_t which = (turn + size_t(round) - 1) % (inFlight.size() + 1);
+            if (which == inFlight.size()) {
+                const Sample sample =
+                    runCurl(bench, cloud, file, "bench/wan-curl.bin", &connections);
+                if (!sample.ok)
+                    return false;
+                curl.add(sample);
+                line << QStringLiteral("curl %1 s").arg(sample.wallSec, 0, 'f', 2);
+                continue;
+            }
+            const Sample sample = runOurs(bench, cloud, file, inFlight[which], "bench/wan.bin");
+            if (!sample.ok)
+                return false;
+            ours[which].add(sample);
+            line << QStringLiteral("%1 in flight %2 s").arg(inFlight[which]).arg(sample.wallSec,
+                                                                               0, 'f', 2);
+        }
+        out() << "  round " << round << ": " << line.join(", ") << "\n";
+        out().flush();
+    }
+    const double one = median(ours[0].wall);
+    out() << QStringLiteral("  medians of %1 rounds   wall s  speed-up vs 1  peak RSS MiB "
+                            "(budget)   target\n")
+                 .arg(rounds);
+    for (size_t i = 0; i < inFlight.size(); ++i) {
+        const double wall = median(ours[i].wall);
+        const double rss = median(ours[i].rss);
+        const double budget = kRssBaseMiB + inFlight[i] * double(file.sliceLen) / kMiB;
+        QString target;
+        if (inFlight[i] == 4)
+            target = QStringLiteral(">= 3.0 ") + verdict(one / wall >= 3.0);
+        out() << QStringLiteral("  partsInFlight %1 %2 %3 %4 (%5) %6  %7\n")
+                     .arg(inFlight[i], -8)
+                     .arg(wall, 8, 'f', 2)
+                     .arg(one / wall, 10, 'f', 2)
+                     .arg(rss, 12, 'f', 0)
+                     .arg(budget, 0, 'f', 0)
+                     .arg(verdict(rss <= budget), -7)
+                     .arg(target);
+    }
+    const double curlWall = median(curl.wall);
+    out() << QStringLiteral("  curl, 1 connection     %1   (partsInFlight 1 / curl: %2)\n")
+                 .arg(curlWall, 8, 'f', 2)
+                 .arg(one / curlWall, 0, 'f', 2);
+    out().flush();
+    return true;
+}
+
+int processorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : -1;
+}
+
+void usage()
+{
+    err() << "usage: bench_multipart [--rounds N] [--size-mib N] [--no-local] [--no-wan]\n"
+             "                       [--wan-size-mib N] [--wan-rate-mib N] [--wan-delay-ms N]\n"
+             "                       [--gateway DIR] [--plugin PATH]\n"
+             "  --gateway DIR   also upload through the reference server to the S3 gateway\n"
+             "                  that DIR/rgw.env describes (env VXBENCH_GATEWAY_DIR)\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == "--host")
+        return hostMain(arguments.mid(1));
+
+    int rounds = 3;
+    qint64 sizeMiB = 1024;
+    qint64 wanSizeMiB = 256;
+    double wanRateMiB = 50;
+    int wanDelayMs = 50;
+    bool local = true;
+    bool wan = true;
+    QString gatewayDir = qEnvironmentVariable("VXBENCH_GATEWAY_DIR");
+    Bench bench;
+    bench.pluginPath = QDir(app.applicationDirPath()).filePath("libVXFileUpload.so");
+    while (!arguments.isEmpty()) {
+        const QString option = arguments.takeFirst();
+        if (option == "--no-local" || option == "--no-wan") {
+            (option == "--no-local" ? local : wan) = false;
+            continue;
+        }
+        if (arguments.isEmpty()) {
+            usage();
+            return 2;
+        }
+        const QString value = arguments.takeFirst();
+        if (option == "--rounds")
+            rounds = value.toInt();
+        else if (option == "--size-mib")
+            sizeMiB = value.toLongLong();
+        else if (option == "--wan-size-mib")
+            wanSizeMiB = value.toLongLong();
+        else if (option == "--wan-rate-mib")
+            wanRateMiB = value.toDouble();
+        else if (option == "--wan-delay-ms")
+            wanDelayMs = value.toInt();
+        else if (option == "--gateway")
+            gatewayDir = value;
+        else if (option == "--plugin")
+            bench.pluginPath = value;
+        else {
+            usage();
+            return 2;
+        }
+    }
+    if (rounds < 1 || sizeMiB < 21 || wanSizeMiB < 9 || wanRateMiB <= 0 || wanDelayMs < 0) {
+        usage();
+        return 2;
+    }
+    bench.curlProgram = QStandardPaths::findExecutable("curl");
+    if (bench.curlProgram.isEmpty()) {
+        err() << "the curl program is missing: apt-get install curl\n";
+        return 2;
+    }
+    // Only the fileUpload.ini written for each run configures the plugin.
+    for (const char* name : {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES",
+                             "VXUPLOAD_CONNECT_TIMEOUT_SEC", "VXUPLOAD_STALL_TIMEOUT_SEC"})
+        qunsetenv(name);
+
+    QTemporaryDir work;
+    const QString hostDir = work.filePath("host");
+    bench.hostProgram = hostDir + "/bench_multipart";
+    if (!work.isValid() || !QDir().mkpath(hostDir)
+        || !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
+        err() << "cannot prepare the host's run folder in " << work.path() << "\n";
+        return 2;
+    }
+
+    out() << "bench_multipart " << QDateTime::currentDateTime().toString(Qt::ISODate)
+          << ", nproc " << processorCount() << ", plugin " << bench.pluginPath << "\n"
+          << "our side: the plugin in a host process (QPluginLoader), partsInFlight from its "
+             "fileUpload.ini; curl side: the curl program, parts on one kept-alive connection\n"
+          << "files: real bytes written and synced before the first round, read through the "
+             "page cache by both sides\n";
+    out().flush();
+
+    bool ok = true;
+    if (local || !gatewayDir.isEmpty()) {
+        const QString dir = work.filePath("big");
+        QDir().mkpath(dir);
+        TestFile file{dir + "/bench-multipart.bin", sizeMiB * kMiB, 20 * kMiB, {}};
+        if (!writeTestFile(file, dir)) {
+            err() << "cannot write the test file in " << dir << "\n";
+            return 2;
+        }
+        const QString title = QStringLiteral("%1 MiB file, %2 MiB slices (%3 parts, last %4 MiB)")
+                                  .arg(sizeMiB)
+                                  .arg(file.sliceLen / kMiB)
+                                  .arg(file.partCount())
+                                  .arg(double(file.size - (file.partCount() - 1) * file.sliceLen)
+                                           / kMiB,
+                                       0, 'f', 0);
+        if (local) {
+            BenchSink sink;
+            if (!sink.start())
+                return 2;
+            const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
+            ok = compareWithCurl(bench, cloud, file, rounds,
+                                 title + ", local null sink (fake cloud server, 127.0.0.1)",
+                                 [](const QString&) {}) && ok;
+        }
+        if (!gatewayDir.isEmpty()) {
+            BenchReferenceServer server;
+            QString error;
+            const QString serverMain = QStringLiteral(VXBENCH_SERVER_MAIN);
+            if (!server.start(gatewayDir, serverMain, &error)) {
+                err() << "gateway: " << error << "\n";
+                return 1;
+            }
+            const QString curlProgram = bench.curlProgram;
+            const Cloud cloud{server.url(), server.token(), server.bucket(),
+                              [curlProgram](const QString& url, qint64 size) {
+                                  return gatewayHolds(curlProgram, url, size);
+                              }};
+            ok = compareWithCurl(bench, cloud, file, rounds,
+                                 title + ", S3 gateway through the reference server ("
+                                     + gatewayDir + ")",
+                                 [&](const QString& key) {
+                                     if (!server.removeObject(curlProgram, key))
+                                         err() << "gateway: could not remove " << key << "\n";
+                                 }) && ok;
+        }
+        QDir(dir).removeRecursively(); // frees the page cache before the next section
+    }
+    if (wan) {
+        const QString dir = work.filePath("wan");
+        QDir().mkpath(dir);
+        TestFile file{dir + "/bench-wan.bin", wanSizeMiB * kMiB, 8 * kMiB, {}};
+        if (!writeTestFile(file, dir)) {
+            err() << "cannot write the test file in " << dir << "\n";
+            return 2;
+        }
+        ok = runWan(bench, file, rounds, wanRateMiB, wanDelayMs) && ok;
+    }
+    if (!ok)
+        err() << "\nan upload failed: see above\n";
+    return ok ? 0 : 1;
+}
+
+#include "bench_multipart.moc"
