@@ -2,7 +2,8 @@
 // Development stack: the local storage and the server in one process, both on 127.0.0.1, for
 // the demo and the end-to-end tests. One process means nothing can be orphaned by a crash.
 //
-//   node dev.js [--dir DIR] [--port 0] [--storage-port 0] [--exit-with-stdin] [--parent-pid PID]
+//   node dev.js [--dir DIR] [--port 0] [--storage-port 0] [--min-part-size BYTES]
+//               [--exit-with-stdin] [--parent-pid PID]
 //
 // Prints, once both listen: "STORAGE <url>", "BUCKETS <a,b>", "LISTENING <server url>".
 // Writes only below DIR; without --dir it uses a new temporary directory, removed at exit.
@@ -19,7 +20,7 @@ import { STORAGE_CREDENTIALS, startStorage } from './storage.js';
 
 async function main() {
   const options = parseArgs(process.argv.slice(2), {
-    dir: 'value', port: 'value', 'storage-port': 'value',
+    dir: 'value', port: 'value', 'storage-port': 'value', 'min-part-size': 'value',
     'exit-with-stdin': 'flag', 'parent-pid': 'value',
   });
   const ownDir = !options.dir;
@@ -34,6 +35,8 @@ async function main() {
     storage = await startStorage({
       directory: path.join(dir, 'storage'),
       port: Number(options['storage-port'] ?? 0),
+      // 5242880 makes the storage refuse small parts at completion as AWS S3 and Ceph do.
+      minPartSize: Number(options['min-part-size'] ?? 0),
       buckets: buckets.split(',').map((b) => b.trim()).filter(Boolean),
     });
     const config = loadConfig({

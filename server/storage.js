@@ -1,15 +1,17 @@
 #!/usr/bin/env node
 // Local S3-compatible object storage for development, tests and the demo: s3rver on a loopback
-// address, with its data in one directory, plus the multipart part listing (ListParts) that
-// s3rver does not offer. It accepts SigV4 signatures made with STORAGE_CREDENTIALS.
+// address, with its data in one directory, plus the multipart requests s3rver does not offer
+// (ListParts, ListMultipartUploads, AbortMultipartUpload) and, on request, S3's minimum part
+// size. It accepts SigV4 signatures made with STORAGE_CREDENTIALS.
 //
 //   node storage.js --dir DIR [--port 0] [--host 127.0.0.1] [--buckets a,b] [--verbose]
-//                   [--exit-with-stdin] [--parent-pid PID]
+//                   [--min-part-size BYTES] [--exit-with-stdin] [--parent-pid PID]
 // prints "LISTENING http://127.0.0.1:PORT" on stdout once the buckets exist.
 import fs from 'node:fs/promises';
 import { createRequire } from 'node:module';
 import { isIP } from 'node:net';
 import path from 'node:path';
+import { Readable } from 'node:stream';
 import { pathToFileURL } from 'node:url';
 import S3rver from '@20minutes/s3rver';
 import { parseArgs, stopOnSignals } from './src/lifetime.js';
@@ -28,29 +30,45 @@ function noSuchUpload(uploadId) {
     { UploadId: uploadId });
 }
 
-// Reads the parts of an upload from s3rver's files: "<uploads>/<id>/key" holds the key, each
-// part N is stored as "N" with its MD5 in "N.md5", written once the part is complete.
-async function describeParts(store, bucket, key, query) {
+// s3rver keeps an upload in "<uploads>/<id>/": "key" holds the object key, each part N is stored
+// as "N" with its MD5 in "N.md5", written once the part is complete.
+const uploadsDir = (store, bucket) => store.getResourcePath(bucket, undefined, 'uploads');
+
+async function requireBucket(store, bucket) {
   if (!(await store.getBucket(bucket))) {
     throw new S3Error('NoSuchBucket', 'The specified bucket does not exist',
       { BucketName: bucket });
   }
-  const uploadId = String(query.uploadId);
+}
+
+/** The directory of upload `uploadId` of `key`; NoSuchUpload when there is none. */
+async function uploadDir(store, bucket, key, uploadId) {
+  await requireBucket(store, bucket);
   if (!/^[0-9a-f]{1,64}$/.test(uploadId)) throw noSuchUpload(uploadId);
-  const dir = path.join(store.getResourcePath(bucket, undefined, 'uploads'), uploadId);
+  const dir = path.join(uploadsDir(store, bucket), uploadId);
   const storedKey = await fs.readFile(path.join(dir, 'key'), 'utf8').catch(() => undefined);
   if (storedKey !== key) throw noSuchUpload(uploadId);
+  return dir;
+}
 
-  const marker = Number(query['part-number-marker'] ?? 0) || 0;
-  const maxParts = Math.min(Math.max(Number(query['max-parts'] ?? 1000) || 1000, 1), 1000);
-  const numbers = (await fs.readdir(dir))
+/** The complete parts of an upload, ascending: [{ number, file }]. */
+async function storedParts(dir) {
+  return (await fs.readdir(dir))
     .filter((name) => /^\d+\.md5$/.test(name))
     .map((name) => Number(name.slice(0, -4)))
-    .filter((number) => number > marker)
-    .sort((a, b) => a - b);
+    .sort((a, b) => a - b)
+    .map((number) => ({ number, file: path.join(dir, String(number)) }));
+}
+
+// ListParts, with paging (max-parts, part-number-marker).
+async function listParts(store, bucket, key, query) {
+  const uploadId = String(query.uploadId);
+  const dir = await uploadDir(store, bucket, key, uploadId);
+  const marker = Number(query['part-number-marker'] ?? 0) || 0;
+  const maxParts = Math.min(Math.max(Number(query['max-parts'] ?? 1000) || 1000, 1), 1000);
+  const numbers = (await storedParts(dir)).filter(({ number }) => number > marker);
   const page = numbers.slice(0, maxParts);
-  const parts = await Promise.all(page.map(async (number) => {
-    const file = path.join(dir, String(number));
+  const parts = await Promise.all(page.map(async ({ number, file }) => {
     const [md5, stat] = await Promise.all([fs.readFile(`${file}.md5`, 'utf8'), fs.stat(file)]);
     return {
       PartNumber: number,
@@ -65,7 +83,7 @@ async function describeParts(store, bucket, key, query) {
       Key: key,
       UploadId: uploadId,
       PartNumberMarker: marker,
-      NextPartNumberMarker: page.length ? page[page.length - 1] : marker,
+      NextPartNumberMarker: page.length ? page[page.length - 1].number : marker,
       MaxParts: maxParts,
       IsTruncated: numbers.length > page.length,
       Part: parts,
@@ -73,21 +91,102 @@ async function describeParts(store, bucket, key, query) {
   };
 }
 
-// Koa middleware placed before s3rver's router: answers "GET /bucket/key?uploadId=..." (which
-// s3rver rejects as not allowed) after checking the request's signature like s3rver does.
-function listPartsMiddleware(store) {
+// ListMultipartUploads of a bucket, ordered by key and then upload id, with paging (max-uploads,
+// key-marker, upload-id-marker) and prefix. The start time is that of the upload's "key" file.
+async function listUploads(store, bucket, query) {
+  await requireBucket(store, bucket);
+  const prefix = String(query.prefix ?? '');
+  const keyMarker = String(query['key-marker'] ?? '');
+  const idMarker = String(query['upload-id-marker'] ?? '');
+  const maxUploads = Math.min(Math.max(Number(query['max-uploads'] ?? 1000) || 1000, 1), 1000);
+  const root = uploadsDir(store, bucket);
+  const ids = await fs.readdir(root).catch((error) => {
+    if (error.code === 'ENOENT') return [];
+    throw error;
+  });
+  const uploads = (await Promise.all(ids.map(async (uploadId) => {
+    const file = path.join(root, uploadId, 'key');
+    const [key, stat] = await Promise.all([fs.readFile(file, 'utf8'), fs.stat(file)])
+      .catch(() => []);
+    return key === undefined ? undefined : { key, uploadId, initiated: stat.mtime };
+  }))).filter((upload) => upload && upload.key.startsWith(prefix)
+    && (upload.key > keyMarker || (upload.key === keyMarker && idMarker !== ''
+      && upload.uploadId > idMarker)))
+    .sort((a, b) => (a.key === b.key ? (a.uploadId < b.uploadId ? -1 : 1)
+      : (a.key < b.key ? -1 : 1)));
+  const page = uploads.slice(0, maxUploads);
+  const last = page[page.length - 1];
+  return {
+    ListMultipartUploadsResult: {
+      Bucket: bucket,
+      KeyMarker: keyMarker,
+      UploadIdMarker: idMarker,
+      ...(uploads.length > page.length
+        ? { NextKeyMarker: last.key, NextUploadIdMarker: last.uploadId } : {}),
+      Prefix: prefix,
+      MaxUploads: maxUploads,
+      IsTruncated: uploads.length > page.length,
+      Upload: page.map(({ key, uploadId, initiated }) => ({
+        Key: key, UploadId: uploadId, Initiated: initiated.toISOString(),
+        StorageClass: 'STANDARD',
+      })),
+    },
+  };
+}
+
+// Refuses a completion, as S3 does, when a listed part other than the last is smaller than
+// `minPartSize`. The request body is read here and handed on to s3rver unchanged.
+async function checkPartSizes(ctx, store, bucket, key, minPartSize) {
+  const dir = await uploadDir(store, bucket, key, String(ctx.query.uploadId));
+  const chunks = [];
+  for await (const chunk of ctx.req) chunks.push(chunk);
+  const body = Buffer.concat(chunks);
+  ctx.req = Readable.from([body]);
+  const listed = [...body.toString('utf8').matchAll(/<PartNumber>\s*(\d+)\s*<\/PartNumber>/g)]
+    .map((match) => Number(match[1]));
+  for (const number of listed.slice(0, -1)) {
+    const size = await fs.stat(path.join(dir, String(number))).then((s) => s.size, () => 0);
+    if (size < minPartSize) {
+      throw new S3Error('EntityTooSmall',
+        'Your proposed upload is smaller than the minimum allowed object size.',
+        { ProposedSize: size, MinSizeAllowed: minPartSize, PartNumber: number });
+    }
+  }
+}
+
+// Koa middleware placed before s3rver's router, for the multipart requests s3rver lacks (or
+// answers as not allowed): ListParts ("GET /bucket/key?uploadId="), ListMultipartUploads
+// ("GET /bucket?uploads"), AbortMultipartUpload ("DELETE /bucket/key?uploadId="), and with
+// `minPartSize` the part size check of CompleteMultipartUpload ("POST /bucket/key?uploadId=").
+// Each checks the request's signature like s3rver does.
+function multipartMiddleware(store, minPartSize) {
   const verifySignature = authentication();
-  return async function listParts(ctx, next) {
-    const match = /^\/([^/]+)\/(.+)$/.exec(ctx.path);
-    if (ctx.method !== 'GET' || ctx.state.vhost || !match || !('uploadId' in ctx.query)
-      || 'partNumber' in ctx.query) {
+  return async function multipart(ctx, next) {
+    const match = /^\/([^/]+)(?:\/(.*))?$/.exec(ctx.path);
+    if (ctx.state.vhost || !match) return next();
+    const bucket = decodeURIComponent(match[1]);
+    const key = match[2] ? decodeURIComponent(match[2]) : undefined;
+    const hasUpload = key !== undefined && 'uploadId' in ctx.query && !('partNumber' in ctx.query);
+    let answer;
+    if (ctx.method === 'GET' && hasUpload) {
+      answer = async () => { ctx.body = await listParts(store, bucket, key, ctx.query); };
+    } else if (ctx.method === 'GET' && key === undefined && 'uploads' in ctx.query) {
+      answer = async () => { ctx.body = await listUploads(store, bucket, ctx.query); };
+    } else if (ctx.method === 'DELETE' && hasUpload) {
+      answer = async () => {
+        await fs.rm(await uploadDir(store, bucket, key, String(ctx.query.uploadId)),
+          { recursive: true, force: true });
+        ctx.status = 204;
+      };
+    } else if (ctx.method === 'POST' && hasUpload && minPartSize > 0) {
+      answer = () => checkPartSizes(ctx, store, bucket, key, minPartSize);
+    } else {
       return next();
     }
-    const bucket = decodeURIComponent(match[1]);
-    const key = decodeURIComponent(match[2]);
     ctx.params = { bucket, key };
     await verifySignature(ctx, async () => {
-      ctx.body = await describeParts(store, bucket, key, ctx.query);
+      await answer();
+      if (ctx.method === 'POST') await next();
     });
   };
 }
@@ -101,7 +200,7 @@ function isLoopback(host) {
  * before it listens. Only loopback addresses are accepted: the credentials are public.
  */
 export async function startStorage({ directory, host = '127.0.0.1', port = 0, buckets = [],
-  silent = true }) {
+  minPartSize = 0, silent = true }) {
   if (!isLoopback(host)) throw new Error(`storage only listens on loopback, not on ${host}`);
   await fs.mkdir(directory, { recursive: true });
   const s3rver = new S3rver({
@@ -112,8 +211,9 @@ export async function startStorage({ directory, host = '127.0.0.1', port = 0, bu
     vhostBuckets: false,
     configureBuckets: buckets.map((name) => ({ name })),
   });
-  // s3rver's router is its last middleware; the part listing goes right before it.
-  s3rver.middleware.splice(s3rver.middleware.length - 1, 0, listPartsMiddleware(s3rver.store));
+  // s3rver's router is its last middleware; the multipart additions go right before it.
+  s3rver.middleware.splice(s3rver.middleware.length - 1, 0,
+    multipartMiddleware(s3rver.store, minPartSize));
   const address = await s3rver.run();
   const shown = address.address.includes(':') ? `[${address.address}]` : address.address;
   return {
@@ -128,7 +228,8 @@ export async function startStorage({ directory, host = '127.0.0.1', port = 0, bu
 
 async function main() {
   const options = parseArgs(process.argv.slice(2), {
-    dir: 'value', port: 'value', host: 'value', buckets: 'value', verbose: 'flag',
+    dir: 'value', port: 'value', host: 'value', buckets: 'value', 'min-part-size': 'value',
+    verbose: 'flag',
     'exit-with-stdin': 'flag', 'parent-pid': 'value',
   });
   if (!options.dir) throw new Error('--dir DIR is required');
@@ -139,6 +240,7 @@ async function main() {
     host: options.host ?? '127.0.0.1',
     port: Number(options.port ?? 0),
     buckets,
+    minPartSize: Number(options['min-part-size'] ?? 0),
     silent: !options.verbose,
   });
   stopOnSignals(storage.close, {

@@ -4,6 +4,7 @@ import { createHttpServer } from './httpServer.js';
 import { listen } from './lifetime.js';
 import { createMultipartAuth } from './multipartAuth.js';
 import { createStorage } from './s3.js';
+import { createSweeper } from './sweep.js';
 
 /** Starts listening; resolves with { url, close() }. close() stops accepting and waits. */
 export async function startServer(config, log) {
@@ -18,10 +19,19 @@ export async function startServer(config, log) {
   const handlers = createHandlers({ config, storage, auth, log });
   const server = createHttpServer({ config, handlers, log });
   const url = await listen(server, config.listenHost, config.listenPort);
+  if (config.staleUploadSweep > 0 && config.staleUploadAge < config.authLifetime) {
+    log.warn('STALE_UPLOAD_AGE_SECONDS is shorter than AUTH_EXPIRES_SECONDS: the sweep may abort '
+      + 'uploads that clients are still sending');
+  }
+  const sweeper = createSweeper({ storage, buckets: config.buckets, log,
+    ageSeconds: config.staleUploadAge, intervalSeconds: config.staleUploadSweep });
+  sweeper.start();
   return {
     url,
     close: () => new Promise((resolve) => {
-      server.close(() => {
+      const sweepStopped = sweeper.close();
+      server.close(async () => {
+        await sweepStopped;
         storage.destroy();
         resolve();
       });

@@ -83,6 +83,10 @@ export function loadConfig(env = process.env) {
     authSecretGenerated: authSecret === '',
     urlLifetime: integer(env, 'URL_EXPIRES_SECONDS', 3600, 1, MAX_URL_LIFETIME),
     authLifetime: integer(env, 'AUTH_EXPIRES_SECONDS', 86400, 1, 365 * 24 * 3600),
+    // Multipart uploads started longer ago than staleUploadAge seconds are aborted by a sweep
+    // every staleUploadSweep seconds (0: no sweep).
+    staleUploadAge: integer(env, 'STALE_UPLOAD_AGE_SECONDS', 86400, 1, 365 * 24 * 3600),
+    staleUploadSweep: integer(env, 'STALE_UPLOAD_SWEEP_SECONDS', 3600, 0, 7 * 24 * 3600),
     maxBodyBytes: integer(env, 'MAX_BODY_BYTES', 1024 * 1024, 1024, 64 * 1024 * 1024),
     logLevel,
   });

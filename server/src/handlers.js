@@ -9,7 +9,7 @@ import {
   parsePathInfo,
   requireString,
 } from './validate.js';
-import { describeStorageError, isStorageRefusal } from './s3.js';
+import { describeStorageError, isStorageRefusal, storageErrorCode } from './s3.js';
 
 const ok = (data) => ({ status: 200, body: { success: true, data } });
 
@@ -22,6 +22,19 @@ function storageUnavailable(log, what, error) {
 }
 
 export function createHandlers({ config, storage, auth, log }) {
+  // A failed abort is logged and left to the stale-upload sweep; the refusal stands.
+  async function abortRefused(bucket, key, uploadId) {
+    const where = `(bucket ${JSON.stringify(bucket)}, key ${JSON.stringify(key)})`;
+    try {
+      if (await storage.abortMultipart(bucket, key, uploadId)) {
+        log.info(`aborted upload ${uploadId} ${where} after its refused completion`);
+      }
+    } catch (error) {
+      log.warn(`could not abort upload ${uploadId} ${where} after its refused completion: `
+        + describeStorageError(error));
+    }
+  }
+
   const target = (body) => ({
     bucket: checkBucket(requireString(body, 'bucket'), config.buckets),
     key: checkKey(requireString(body, 'remotePath')),
@@ -59,12 +72,20 @@ export function createHandlers({ config, storage, auth, log }) {
     const verdict = auth.verify(token, { uploadId, bucket, key });
     if (!verdict.ok) throw new RequestError(403, verdict.reason);
 
-    // From here on the request is authentic; a part list that cannot be assembled is a
-    // refused completion, answered with 200 and success false.
-    const refuse = (reason) => {
-      log.debug(`completion refused: ${reason}`);
+    // From here on the request is authentic, so it comes from the client the upload was handed
+    // to. A part list that cannot be assembled is a refused completion, answered with 200 and
+    // success false; the client then closes the job as failed and never comes back for this
+    // upload, so the upload is aborted: its parts would otherwise stay in the storage. (A
+    // request that fails the authorization check above never aborts anything.)
+    const refuse = async (reason, storageError) => {
+      log.warn(`completion refused: ${reason} (upload ${uploadId})`);
+      if (storageErrorCode(storageError) !== 'NoSuchUpload') {
+        await abortRefused(bucket, key, uploadId);
+      }
       return { status: 200, body: { success: false, reason, data: { uploadid: uploadId } } };
     };
+    const storageRefused = (error) => refuse(`storage refused: ${describeStorageError(error)}`,
+      error);
     let parts;
     try {
       parts = parsePathInfo(pathInfo);
@@ -80,7 +101,7 @@ export function createHandlers({ config, storage, auth, log }) {
     try {
       stored = await storage.listParts(bucket, key, uploadId);
     } catch (error) {
-      if (isStorageRefusal(error)) return refuse(`upload unknown to the storage: ${error.name}`);
+      if (isStorageRefusal(error)) return storageRefused(error);
       return storageUnavailable(log, 'part listing', error);
     }
     // Checked before completing: a store may fail badly when asked to assemble a part that
@@ -95,7 +116,8 @@ export function createHandlers({ config, storage, auth, log }) {
     try {
       await storage.completeMultipart(bucket, key, uploadId, parts);
     } catch (error) {
-      if (isStorageRefusal(error)) return refuse(`storage refused: ${error.name}`);
+      // A storage failure (5xx, no answer) may be passing: the upload is kept for a retry.
+      if (isStorageRefusal(error)) return storageRefused(error);
       return storageUnavailable(log, 'multipart completion', error);
     }
     return ok({ uploadid: uploadId, Location: await storage.presignGet(bucket, key) });

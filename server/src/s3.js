@@ -1,11 +1,13 @@
 // The object storage, reached through the AWS SDK v3. Works with any S3-compatible endpoint;
 // endpoint, region, credentials and path style come from the configuration.
 import {
+  AbortMultipartUploadCommand,
   CompleteMultipartUploadCommand,
   CreateBucketCommand,
   CreateMultipartUploadCommand,
   GetObjectCommand,
   HeadBucketCommand,
+  ListMultipartUploadsCommand,
   ListPartsCommand,
   PutObjectCommand,
   S3Client,
@@ -31,7 +33,8 @@ function clientOptions(config, endpoint) {
 
 // In path style the SDK sends bucket-level requests to "/bucket/"; some stores (s3rver) sign
 // and route only "/bucket". Every S3 implementation accepts the form without the slash.
-const BUCKET_COMMANDS = new Set(['HeadBucketCommand', 'CreateBucketCommand']);
+const BUCKET_COMMANDS = new Set(['HeadBucketCommand', 'CreateBucketCommand',
+  'ListMultipartUploadsCommand']);
 function stripBucketSlash(next, context) {
   return (args) => {
     const request = args.request;
@@ -48,11 +51,58 @@ export function isStorageRefusal(error) {
   return typeof status === 'number' && status >= 400 && status < 500;
 }
 
-/** Short, URL-free description of a storage error, fit for logs and answers. */
+// What the storage's error codes mean for this server's clients and operators. The storage's
+// own message is only used for codes not listed here, and then cleaned (see below).
+const STORAGE_ERROR_TEXTS = {
+  EntityTooSmall: 'a part other than the last is smaller than the storage\'s minimum part size'
+    + ' (5 MiB on AWS S3 and Ceph)',
+  EntityTooLarge: 'a part or the object is larger than the storage accepts',
+  InvalidPart: 'a listed part is not in the storage or has another ETag',
+  InvalidPartOrder: 'the parts are not listed in ascending order',
+  NoSuchUpload: 'the upload does not exist (completed, aborted or never started)',
+  NoSuchBucket: 'the bucket does not exist in the storage',
+  AccessDenied: 'the server\'s storage credentials are not allowed to do this',
+  InvalidAccessKeyId: 'the storage does not know the server\'s access key',
+  SignatureDoesNotMatch: 'the storage rejected the server\'s signature (wrong secret key?)',
+  RequestTimeTooSkewed: 'the server\'s clock differs too much from the storage\'s',
+  SlowDown: 'the storage asks to slow down',
+  ServiceUnavailable: 'the storage is unavailable',
+  InternalError: 'the storage failed internally',
+};
+
+// A storage message can quote the request (host names, paths, policy ARNs) and must not carry
+// them into answers or logs: URLs and long tokens are cut out and the text kept short.
+function cleanMessage(message) {
+  return String(message ?? '')
+    .replace(/\b[a-z][a-z0-9+.-]*:\/\/\S+/gi, '<url>')
+    .replace(/\barn:\S+/g, '<arn>')
+    .replace(/\b(?=[A-Za-z0-9+/=_-]*\d)[A-Za-z0-9+/=_-]{16,}/g, '<token>')
+    .replace(/\s+/g, ' ')
+    .trim()
+    .slice(0, 160);
+}
+
+/**
+ * One-line description of a storage error without URLs or credentials, fit for logs and
+ * answers: "<S3 error code> (HTTP <status>): <short text>", e.g.
+ * "EntityTooSmall (HTTP 400): a part other than the last is smaller than ...". An error
+ * without an answer from the storage (connection refused, timeout) is described by its code.
+ */
 export function describeStorageError(error) {
   const status = error?.$metadata?.httpStatusCode;
-  return `${error?.name ?? 'Error'}${status ? ` (HTTP ${status})` : ''}`;
+  const code = error?.Code ?? error?.name ?? 'Error';
+  if (!status) {
+    return `${error?.code ?? code}: the storage could not be reached`
+      + ` (${cleanMessage(error?.message) || 'no answer'})`;
+  }
+  const message = cleanMessage(error?.message);
+  const text = STORAGE_ERROR_TEXTS[code]
+    ?? (message && message !== code && message !== 'UnknownError' ? message : undefined);
+  return `${code} (HTTP ${status})${text ? `: ${text}` : ''}`;
 }
+
+/** The S3 error code of a storage answer, e.g. "NoSuchUpload". */
+export const storageErrorCode = (error) => error?.Code ?? error?.name;
 
 // Headers the SDK adds for its own retries; a pre-signed URL must not depend on them.
 const SDK_HEADERS = ['amz-sdk-invocation-id', 'amz-sdk-request', 'x-amz-user-agent'];
@@ -142,6 +192,40 @@ export function createStorage(config) {
             ({ PartNumber: partNumber, ETag: `"${etag}"` })),
         },
       }));
+    },
+
+    /**
+     * Aborts a multipart upload, removing its parts. Resolves false when the storage no
+     * longer knows the upload (completed or aborted meanwhile, e.g. by another instance).
+     * `abortSignal` (optional) cancels the request.
+     */
+    async abortMultipart(Bucket, Key, UploadId, abortSignal) {
+      try {
+        await client.send(new AbortMultipartUploadCommand({ Bucket, Key, UploadId }),
+          { abortSignal });
+        return true;
+      } catch (error) {
+        if (storageErrorCode(error) === 'NoSuchUpload') return false;
+        throw error;
+      }
+    },
+
+    /** The bucket's multipart uploads in progress, page by page: { key, uploadId, initiated }. */
+    async* multipartUploads(Bucket, abortSignal) {
+      let KeyMarker;
+      let UploadIdMarker;
+      for (;;) {
+        const page = await client.send(
+          new ListMultipartUploadsCommand({ Bucket, KeyMarker, UploadIdMarker }), { abortSignal });
+        yield (page.Uploads ?? []).map((upload) => ({
+          key: upload.Key, uploadId: upload.UploadId, initiated: upload.Initiated,
+        }));
+        if (!page.IsTruncated) return;
+        if (page.NextKeyMarker === KeyMarker && page.NextUploadIdMarker === UploadIdMarker) {
+          throw new Error('storage repeated the same page of multipart uploads');
+        }
+        [KeyMarker, UploadIdMarker] = [page.NextKeyMarker, page.NextUploadIdMarker];
+      }
     },
 
     /** Creates each bucket that does not exist yet. */

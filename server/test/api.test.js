@@ -66,7 +66,7 @@ it('single upload: the URLs store and return the bytes', async () => {
   assert.deepEqual(await transfer(json.data.downloadUrl), bytes);
 });
 
-it('multipart: refuses unusable completions, then assembles parts PUT out of order', async () => {
+it('multipart: assembles parts PUT out of order; a 403 aborts nothing', async () => {
   const data = await initMultipart('big/three.bin', 3);
   // The local storage does not enforce S3's 5 MiB minimum for all but the last part.
   const parts = [randomBytes(300 * 1024), randomBytes(300 * 1024), randomBytes(1234)];
@@ -75,21 +75,11 @@ it('multipart: refuses unusable completions, then assembles parts PUT out of ord
   const other = await initMultipart('big/other.bin', 3);
   const complete = (changes) => call(COMPLETE, { ...job('big/three.bin'), bucketName: 'uploads',
     uploadid: data.uploadid, authorization: data.authorization, ...changes });
-  for (const [changes, status, reason] of [
-    [{ authorization: other.authorization }, 403, /does not match/],
-    [{ remotePath: 'big/other.bin' }, 403, /does not match/],
-    [{ authorization: 'v1.3.1.x' }, 403, /malformed/],
-    [{ pathinfo: pathinfo([e1, e1, e3]) }, 200, /part 2 was never uploaded/],
-    [{ pathinfo: pathinfo([e3, e1, e3]) }, 200, /part 1 has ETag/],
-    [{ pathinfo: `1,${e1};3,${e3}` }, 200, /must be 1..n/],
-    [{ pathinfo: `1,${e1}` }, 200, /1 parts, the upload has 3/],
-    [{ pathinfo: `1:${e1};2,${e1};3,${e3}` }, 200, /number,etag/],
-    [{ pathinfo: `1,"${e1}";2,${e1};3,${e3}` }, 200, /no usable ETag/],
-  ]) {
-    const { status: got, json } = await complete({ pathinfo: pathinfo([e1, e1, e3]), ...changes });
-    // A refused completion (200) names its upload, so that the client finds the job again.
-    assert.deepEqual([got, reason.test(json.reason), json.data?.uploadid],
-      [status, true, status === 200 ? data.uploadid : undefined], JSON.stringify(json));
+  for (const [changes, reason] of [[{ authorization: other.authorization }, /does not match/],
+    [{ remotePath: 'big/other.bin' }, /does not match/],
+    [{ authorization: 'v1.3.1.x' }, /malformed/]]) {
+    const { status, json } = await complete({ pathinfo: pathinfo([e1, e1, e3]), ...changes });
+    assert.deepEqual([status, reason.test(json.reason)], [403, true], JSON.stringify(json));
   }
   const etags = [e1, await transfer(data.partUrl[1], parts[1]), e3];
   const { json } = await complete({ pathinfo: pathinfo(etags) });
@@ -98,6 +88,30 @@ it('multipart: refuses unusable completions, then assembles parts PUT out of ord
   // Once completed, the upload is gone: a repeat is a refused completion, not a server fault.
   const again = await complete({ pathinfo: pathinfo(etags) });
   assert.deepEqual([again.status, again.json.success], [200, false]);
+  assert.match(again.json.reason, /^storage refused: NoSuchUpload \(HTTP 404\): /);
+});
+
+it('multipart: a refused completion names the upload and aborts it', async () => {
+  for (const [pathInfo, reason] of [
+    [([e1, , e3]) => pathinfo([e1, e1, e3]), /part 2 was never uploaded/],
+    [([e1, , e3]) => pathinfo([e3, e1, e3]), /part 1 has ETag/],
+    [([e1, , e3]) => `1,${e1};3,${e3}`, /must be 1..n/],
+    [([e1]) => `1,${e1}`, /1 parts, the upload has 3/],
+    [([e1, , e3]) => `1:${e1};2,${e1};3,${e3}`, /number,etag/],
+    [([e1, , e3]) => `1,"${e1}";2,${e1};3,${e3}`, /no usable ETag/],
+  ]) {
+    const data = await initMultipart('big/refused.bin', 3);
+    const etags = [await transfer(data.partUrl[0], randomBytes(1024)), undefined,
+      await transfer(data.partUrl[2], randomBytes(10))];
+    const complete = (info) => call(COMPLETE, { ...job('big/refused.bin'), pathinfo: info,
+      uploadid: data.uploadid, authorization: data.authorization });
+    const { status, json } = await complete(pathInfo(etags));
+    // The upload id is echoed, so that the client finds the job again.
+    assert.deepEqual([status, reason.test(json.reason), json.data?.uploadid],
+      [200, true, data.uploadid], JSON.stringify(json));
+    const probe = await complete(pathinfo([etags[0], etags[0], etags[2]]));
+    assert.match(probe.json.reason, /NoSuchUpload/, `${reason}: upload not aborted`);
+  }
 });
 
 it('rejects bad requests (400, 401, 404, 405, 413), accepts 10000 parts', async () => {
@@ -125,6 +139,8 @@ it('rejects bad requests (400, 401, 404, 405, 413), accepts 10000 parts', async 
 
 it('logs requests without URLs, signatures or tokens, even at debug level', () => {
   assert.match(log, /POST \/coscenter\/v1\/bucket\/completemultipart 403 \d/);
-  assert.match(log, /completion refused: part 2 was never uploaded/);
+  assert.match(log, / warn completion refused: part 2 was never uploaded \(upload [0-9a-f]+\)/);
+  assert.match(log,
+    / info aborted upload [0-9a-f]+ \(bucket "uploads", key "big\/refused.bin"\) /);
   assert.doesNotMatch(log, /X-Amz-|Signature|test-token|test-secret|http:\/\//);
 });

@@ -1,0 +1,110 @@
+// Multipart clean-up against a storage: the stale-upload sweep, and the abort of an upload whose
+// completion the storage refused. Runs against the local storage (with S3's 5 MiB minimum part
+// size switched on), or, when VX_S3_ENDPOINT is set, against that S3 endpoint (path style):
+//   VX_S3_ENDPOINT=http://127.0.0.1:PORT VX_S3_ACCESS_KEY_ID=... VX_S3_SECRET_ACCESS_KEY=...
+//   VX_S3_BUCKET=vx-server-sweep-test [VX_S3_REGION=us-east-1] node --test test/storage.test.js
+// The bucket is created when missing. The sweep aborts EVERY upload in it older than 2 s: use a
+// bucket no one else uses.
+import assert from 'node:assert/strict';
+import { mkdtempSync, rmSync } from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
+import { after, before, it } from 'node:test';
+import { loadConfig } from '../src/config.js';
+import { createHandlers } from '../src/handlers.js';
+import { createMultipartAuth } from '../src/multipartAuth.js';
+import { createStorage } from '../src/s3.js';
+import { createSweeper } from '../src/sweep.js';
+import { STORAGE_CREDENTIALS, startStorage } from '../storage.js';
+
+process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED = 'true';
+const external = Boolean(process.env.VX_S3_ENDPOINT);
+const bucket = external ? process.env.VX_S3_BUCKET || 'vx-server-sweep-test' : 'uploads';
+const dir = mkdtempSync(path.join(os.tmpdir(), 'vx-storage-test-'));
+const lines = [];
+const log = Object.fromEntries(['error', 'warn', 'info', 'debug'].map(
+  (level) => [level, (message) => lines.push(`${level} ${message}`)]));
+let [local, storage, handlers] = [];
+
+before(async () => {
+  if (!external) {
+    local = await startStorage({ directory: dir, buckets: [bucket], minPartSize: 5 << 20 });
+  }
+  const env = process.env;
+  const config = loadConfig({ S3_BUCKETS: bucket, S3_FORCE_PATH_STYLE: 'true',
+    S3_ENDPOINT: external ? env.VX_S3_ENDPOINT : local.url,
+    S3_REGION: external ? env.VX_S3_REGION : '',
+    S3_ACCESS_KEY_ID: external ? env.VX_S3_ACCESS_KEY_ID : STORAGE_CREDENTIALS.accessKeyId,
+    S3_SECRET_ACCESS_KEY: external ? env.VX_S3_SECRET_ACCESS_KEY
+      : STORAGE_CREDENTIALS.secretAccessKey });
+  storage = createStorage(config);
+  await storage.ensureBuckets([bucket]);
+  handlers = createHandlers({ config, storage, log,
+    auth: createMultipartAuth('storage-test-secret-0123', 600) });
+});
+after(async () => {
+  storage?.destroy();
+  await local?.close();
+  rmSync(dir, { recursive: true, force: true });
+});
+
+async function uploadIds() {
+  const ids = [];
+  for await (const page of storage.multipartUploads(bucket)) {
+    ids.push(...page.map((upload) => upload.uploadId));
+  }
+  return ids;
+}
+/** Starts a multipart upload through the server's handler and PUTs `sizes` bytes as parts. */
+async function startUpload(key, sizes) {
+  const { body } = await handlers['/coscenter/v1/bucket/initmultipart'](
+    { bucket, remotePath: key, partcount: String(sizes.length) });
+  const etags = [];
+  for (const [i, size] of sizes.entries()) {
+    const response = await fetch(body.data.partUrl[i],
+      { method: 'PUT', body: Buffer.alloc(size, i) });
+    assert.equal(response.status, 200, `PUT of part ${i + 1}`);
+    etags.push(response.headers.get('etag').replace(/"/g, ''));
+  }
+  return { key, ...body.data, pathinfo: etags.map((etag, i) => `${i + 1},${etag}`).join(';') };
+}
+
+it('a completion the storage refuses names its reason and aborts the upload', async () => {
+  // 1 KiB parts: every S3 storage refuses a part other than the last under 5 MiB.
+  const upload = await startUpload('refused/small-parts.bin', [1024, 1024]);
+  const { status, body } = await handlers['/coscenter/v1/bucket/completemultipart']({ bucket,
+    remotePath: upload.key, uploadid: upload.uploadid, authorization: upload.authorization,
+    pathinfo: upload.pathinfo });
+  assert.deepEqual([status, body.success, body.data.uploadid], [200, false, upload.uploadid]);
+  assert.match(body.reason, /^storage refused: EntityTooSmall \(HTTP 400\): a part other/);
+  assert.doesNotMatch(body.reason, /https?:|X-Amz|S3RVER/);
+  assert.ok(!(await uploadIds()).includes(upload.uploadid), 'the refused upload was aborted');
+  assert.ok(lines.includes(`info aborted upload ${upload.uploadid} (bucket "${bucket}", key `
+    + `"${upload.key}") after its refused completion`), lines.join('\n'));
+});
+
+it('the sweep aborts the uploads older than the age, on time, and stops on close', async (t) => {
+  const old = await startUpload('sweep/old.bin', [1024]);
+  await sleep(2500);
+  const young = await startUpload('sweep/young.bin', [1024]);
+  const sweeper = createSweeper({ storage, buckets: [bucket], ageSeconds: 2, intervalSeconds: 1,
+    log });
+  sweeper.start();
+  // The first pass runs one interval after the start; the second one a second after it ends,
+  // when the young upload may have become old too: close() in between.
+  const summary =
+    new RegExp(`^info stale upload sweep: bucket "${bucket}": aborted (\\d+) upload`);
+  const deadline = Date.now() + 5000;
+  while (!lines.some((line) => summary.test(line)) && Date.now() < deadline) await sleep(50);
+  await sweeper.close();
+  const ids = await uploadIds();
+  assert.deepEqual([ids.includes(old.uploadid), ids.includes(young.uploadid)], [false, true],
+    lines.join('\n'));
+  const swept = lines.filter((line) => line.startsWith('info stale upload sweep: aborted'));
+  assert.ok(swept.some((line) => line.includes(`upload ${old.uploadid} (bucket "${bucket}", `
+    + `key "sweep/old.bin", started `)), lines.join('\n'));
+  t.diagnostic(`sweep removed: ${lines.find((line) => summary.test(line))}`);
+  assert.equal(await storage.abortMultipart(bucket, young.key, young.uploadid), true);
+  assert.equal(await storage.abortMultipart(bucket, young.key, young.uploadid), false);
+});
