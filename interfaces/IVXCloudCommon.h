@@ -9,7 +9,7 @@
 
 // The request component as the upload plugin calls it. The virtual slot numbers are part of the
 // binary contract between the plugin and any build of the component: the operations sit in slots
-// 5, 6, 11, 12 and 15, and every other slot up to 15 is reserved. Reserved slots must never be
+// 5, 6, 11, 12, 13 and 15, and every other slot up to 15 is reserved. Reserved slots must never be
 // removed or reordered. There is deliberately no virtual destructor (it would take a slot);
 // objects are destroyed through QObject.
 //
@@ -21,6 +21,8 @@
 // - uploadDataByPut / uploadFileByPut: any number of sglUploadProgress(info, percent), then one
 //   sglUploadFinished(info, res), res 0 on success. A successful PUT copies the storage's "ETag"
 //   response header into the echoed info.
+// - uploadFileRangeByPut: as uploadFileByPut, for the `length` bytes of the file that start at
+//   `offset` (one part of a multipart upload): read from disk as the request sends them.
 // - stopUploadByUrl: aborts the PUT to that URL; nothing is emitted for it afterwards.
 class IVXCloudCommon
 {
@@ -42,7 +44,9 @@ public:
                                  const QJsonObject& info) = 0; // slot 11
     virtual void uploadFileByPut(const QString& url, const QString& localPath,
                                  const QJsonObject& info) = 0; // slot 12
-    virtual void reservedSlot13() = 0;
+    virtual void uploadFileRangeByPut(const QString& url, const QString& localPath,
+                                      qint64 offset, qint64 length,
+                                      const QJsonObject& info) = 0; // slot 13
     virtual void reservedSlot14() = 0;
     virtual void stopUploadByUrl(const QString& url) = 0; // slot 15
 };

@@ -44,7 +44,8 @@ public:
                          const QJsonObject& info) override;
     void uploadFileByPut(const QString& url, const QString& localPath,
                          const QJsonObject& info) override;
-    void reservedSlot13() override;
+    void uploadFileRangeByPut(const QString& url, const QString& localPath, qint64 offset,
+                              qint64 length, const QJsonObject& info) override;
     void reservedSlot14() override;
     void stopUploadByUrl(const QString& url) override;
 

@@ -25,6 +25,7 @@ enum Code : int {
     InvalidReply = -2003,   // the server's reply is not a JSON object
     NoSliceRead = -3001,    // the slice uploader read no slice (empty/unreadable file, bad length)
     TooFewPartUrls = -3002, // the file has more slices than part URLs
+    FileChanged = -3003,    // the file changed (size, time, inode, device) during the upload
 };
 
 inline int fromTransport(int curlCode) { return TransportBase - curlCode; }
@@ -41,6 +42,7 @@ inline QString text(int code)
     case InvalidReply: return QStringLiteral("the server's reply is not a JSON object");
     case NoSliceRead: return QStringLiteral("no slice could be read from the file");
     case TooFewPartUrls: return QStringLiteral("the file has more slices than part URLs");
+    case FileChanged: return QStringLiteral("the file changed while it was being uploaded");
     default: break;
     }
     if (isHttpStatus(code))

@@ -19,6 +19,10 @@ namespace {
 // integer, so a longer slice would overflow its progress arithmetic.
 constexpr qint64 kDefaultSliceLen = 20971520;
 constexpr qint64 kMaxSliceLen = 2147483647 / 100;
+// S3 refuses a completion whose parts, but for the last, are shorter than this.
+constexpr qint64 kMinS3PartLen = 5 * 1024 * 1024;
+constexpr qint64 kDefaultPartsInFlight = 1;
+constexpr qint64 kMaxPartsInFlight = 16;
 
 const QString kApiUploadUrl = QStringLiteral("api/bucket/fileuploadurl");
 const QString kApiInitMultipart = QStringLiteral("coscenter/v1/bucket/initmultipart");
@@ -47,6 +51,23 @@ QString jobKeyOf(const QMap<QString, QString>& params)
 QString textOf(const QJsonValue& value)
 {
     return value.isString() ? value.toString() : QString();
+}
+
+// A number of the [PackageInformation] section: the configured text when it is a whole number
+// within [minimum, maximum], else `fallback`, with one warning line when a value was present.
+qint64 configuredNumber(const QString& text, const QString& name, const QString& iniPath,
+                        qint64 minimum, qint64 maximum, qint64 fallback)
+{
+    bool ok = false;
+    const qint64 value = text.trimmed().toLongLong(&ok, 10);
+    if (ok && value >= minimum && value <= maximum)
+        return value;
+    if (!text.isEmpty()) {
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager::readConfig:" << name << text << "in" << iniPath
+            << "is not a number from" << minimum << "to" << maximum << "; using" << fallback;
+    }
+    return fallback;
 }
 
 qint64 partCount(qint64 size, qint64 sliceLen)
@@ -89,18 +110,19 @@ void VXUploadByPutManager::readConfig()
     // uploader's progress arithmetic) keeps the default instead of breaking every large upload.
     const QString sliceText = VXCloudUtils::getConfigFromIni(
         iniPath, QStringLiteral("/PackageInformation/sliceLen"), QVariant());
-    const qint64 sliceLen = sliceText.toInt(nullptr, 10);
-    if (sliceLen > 0 && sliceLen <= kMaxSliceLen) {
-        m_sliceLen = sliceLen;
-    } else {
-        m_sliceLen = kDefaultSliceLen;
-        if (!sliceText.isEmpty()) {
-            qCWarning(lcUploadManager).noquote()
-                << "VXUploadByPutManager::readConfig: sliceLen" << sliceText << "in" << iniPath
-                << "is not a slice length from 1 to" << kMaxSliceLen << "bytes; using"
-                << kDefaultSliceLen;
-        }
+    m_sliceLen = configuredNumber(sliceText, QStringLiteral("sliceLen"), iniPath, 1, kMaxSliceLen,
+                                  kDefaultSliceLen);
+    if (m_sliceLen < kMinS3PartLen) {
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager::readConfig: sliceLen" << m_sliceLen << "is below"
+            << kMinS3PartLen << "bytes: S3-compatible storage refuses parts under 5 MiB (except"
+            << "the last), so multipart uploads to such storage will fail at completion";
     }
+
+    const QString partsText = VXCloudUtils::getConfigFromIni(
+        iniPath, QStringLiteral("/PackageInformation/partsInFlight"), QVariant());
+    m_iMaxPartsInFlight = int(configuredNumber(partsText, QStringLiteral("partsInFlight"), iniPath,
+                                               1, kMaxPartsInFlight, kDefaultPartsInFlight));
 }
 
 IVXCloudCommon* VXUploadByPutManager::cloud() const
@@ -400,6 +422,7 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
             &VXUploadByPutManager::slotSliceUploadFinished);
     connect(uploader, &VXUploadFileSliceByPut::sglUploadProgress, this,
             &VXUploadByPutManager::slotUploadProgress);
+    uploader->setMaxSliceUploadCount(m_iMaxPartsInFlight);
     m_sliceUploaderMap.insert(key, uploader);
 
     const QString localPath = params.value(QStringLiteral("localPath"));
@@ -443,6 +466,11 @@ void VXUploadByPutManager::handleMultipartCompleteAnswer(const QJsonObject& json
         job.insert(QStringLiteral("downloadUrl"),
                    data.value(QStringLiteral("Location")).toString());
         res = 0;
+    } else {
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager: the cloud server refused to complete"
+            << job.value(QStringLiteral("remotePath")).toString() << "-"
+            << jsonObj.value(QStringLiteral("reason")).toString(QStringLiteral("no reason given"));
     }
     slotUploadFinished(job, res);
     m_uploadIdJobMap.remove(uploadId);

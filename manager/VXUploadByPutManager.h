@@ -92,6 +92,8 @@ private:
     // Keys of the jobs holding a place; m_iUploadingCount is always its size. A key holds at
     // most one place: a second submission of a key in flight waits until the first ends.
     QSet<QString> m_inFlightKeySet;
+    // Parts of one multipart file sent at once, [PackageInformation] partsInFlight (1 to 16).
+    int m_iMaxPartsInFlight = 1;
 };
 
 #endif // VXUPLOADBYPUTMANAGER_H

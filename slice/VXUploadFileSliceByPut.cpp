@@ -3,9 +3,6 @@
 #include "VXCloudCommon.h"
 #include "VXResultCodes.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonValue>
 #include <QLoggingCategory>
 #include <QStringList>
@@ -16,13 +13,7 @@ Q_LOGGING_CATEGORY(lcSliceUploader, "vx.sliceuploader", QtWarningMsg)
 namespace {
 
 const QString kSliceMark = QStringLiteral("slice_mark");
-
-// percent * sliceLen as the 32-bit product the progress arithmetic is defined on; computed
-// unsigned so that a slice length beyond the supported bound wraps instead of being undefined.
-qint32 product32(int percent, int sliceLen)
-{
-    return static_cast<qint32>(static_cast<quint32>(percent) * static_cast<quint32>(sliceLen));
-}
+constexpr int kMaxPartsInFlight = 16;
 
 } // namespace
 
@@ -40,49 +31,38 @@ IVXCloudCommon* VXUploadFileSliceByPut::cloud() const
     return m_pCloudCommon;
 }
 
+void VXUploadFileSliceByPut::setMaxSliceUploadCount(int count)
+{
+    m_iMaxSliceUploadCount = qBound(1, count, kMaxPartsInFlight);
+}
+
 void VXUploadFileSliceByPut::uploadFileBySlice(const QJsonObject& jsonInfo)
 {
     m_jsonInfo = jsonInfo;
-    const QJsonArray partUrls = jsonInfo.value(QStringLiteral("partUrl")).toArray();
-    const QString filePath = jsonInfo.value(QStringLiteral("filePath")).toString();
-    const int sliceLen = jsonInfo.value(QStringLiteral("sliceLen")).toString().toInt(nullptr, 10);
+    m_partUrls = jsonInfo.value(QStringLiteral("partUrl")).toArray();
+    m_filePath = jsonInfo.value(QStringLiteral("filePath")).toString();
+    m_sliceLen = jsonInfo.value(QStringLiteral("sliceLen")).toString().toInt(nullptr, 10);
+    m_fileIdentity = VXFileIdentity::of(m_filePath);
+    m_fileSize = m_fileIdentity.size();
 
-    // The whole file is read before the first part goes out. An empty path, a file that cannot
-    // be opened and a slice length below 1 all yield no slice.
-    bool tooFewPartUrls = false;
-    if (!filePath.isEmpty() && sliceLen > 0) {
-        QFile file(filePath);
-        file.open(QIODevice::ReadOnly);
-        for (int i = 0;; ++i) {
-            const QByteArray bytes = file.read(sliceLen);
-            if (bytes.isEmpty())
-                break;
-            if (i >= partUrls.size()) {
-                tooFewPartUrls = true;
-                break;
-            }
-            const QString url = partUrls.at(i).toString();
-            m_waitSliceMap[url] = bytes;
-            m_sliceIndexMap[url] = i;
-        }
-        file.close();
-        m_fileSize = QFileInfo(filePath).size();
-    }
-
-    if (tooFewPartUrls || m_waitSliceMap.isEmpty()) {
-        // Without a report the owner's job would wait forever. The report is queued so that it
-        // reaches the owner after it has registered this object, and a stop can still cancel it.
-        m_waitSliceMap.clear();
-        m_sliceIndexMap.clear();
-        m_iPendingFailure = tooFewPartUrls ? VXResult::TooFewPartUrls : VXResult::NoSliceRead;
+    m_starting = true;
+    const qint64 slices = m_sliceLen > 0 ? (m_fileSize + m_sliceLen - 1) / m_sliceLen : 0;
+    if (!m_fileIdentity.isPlainFile() || slices == 0) {
         qCWarning(lcSliceUploader).noquote()
-            << "VXUploadFileSliceByPut::uploadFileBySlice:" << VXResult::text(m_iPendingFailure)
-            << "- file" << filePath << "sliceLen" << sliceLen << "part URLs" << partUrls.size();
-        QMetaObject::invokeMethod(
-            this, [this]() { reportPendingFailure(); }, Qt::QueuedConnection);
-        return;
+            << "VXUploadFileSliceByPut::uploadFileBySlice: no slice to send: file" << m_filePath
+            << (m_fileIdentity.isValid() ? "" : "(missing)") << "size" << m_fileSize
+            << "sliceLen" << m_sliceLen;
+        failUpload(VXResult::NoSliceRead);
+    } else if (slices > m_partUrls.size()) {
+        qCWarning(lcSliceUploader).noquote()
+            << "VXUploadFileSliceByPut::uploadFileBySlice:" << slices << "slices of"
+            << m_filePath << "but" << m_partUrls.size() << "part URLs";
+        failUpload(VXResult::TooFewPartUrls);
+    } else {
+        m_iSliceCount = int(slices);
+        uploadNextSlice();
     }
-    uploadNextSlice();
+    m_starting = false;
 }
 
 void VXUploadFileSliceByPut::stopUploadFileBySlice()
@@ -90,107 +70,149 @@ void VXUploadFileSliceByPut::stopUploadFileBySlice()
     // Everything is forgotten before the aborts go out: a component that reports the abort from
     // inside stopUploadByUrl then finds no part of ours and the report is dropped.
     const QStringList uploadingUrls = m_uploadingSliceMap.keys();
-    m_waitSliceMap.clear();
+    m_iNextSlice = m_iSliceCount;
     m_sliceETagMap.clear();
     m_uploadingSliceMap.clear();
     m_sliceProgressMap.clear();
     m_jsonInfo = QJsonObject();
     m_fileSize = 0;
     m_iPendingFailure = 0;
+    m_pendingReport = QJsonObject();
     for (const QString& url : uploadingUrls)
         cloud()->stopUploadByUrl(url);
+}
+
+void VXUploadFileSliceByPut::failUpload(int res)
+{
+    const QJsonObject report = m_jsonInfo;
+    stopUploadFileBySlice();
+    if (!m_starting) {
+        emit sglUploadFinished(report, res);
+        return;
+    }
+    // Reported once the owner has the uploader registered, and only if no stop comes first.
+    m_iPendingFailure = res;
+    m_pendingReport = report;
+    QMetaObject::invokeMethod(
+        this, [this]() { reportPendingFailure(); }, Qt::QueuedConnection);
 }
 
 void VXUploadFileSliceByPut::reportPendingFailure()
 {
     const int res = m_iPendingFailure;
-    if (res == 0)
-        return; // stopped before the report was due
-    const QJsonObject report = m_jsonInfo;
-    stopUploadFileBySlice();
-    emit sglUploadFinished(report, res);
+    const QJsonObject report = m_pendingReport;
+    m_iPendingFailure = 0;
+    m_pendingReport = QJsonObject();
+    if (res != 0)
+        emit sglUploadFinished(report, res);
+}
+
+bool VXUploadFileSliceByPut::fileUnchanged() const
+{
+    if (VXFileIdentity::of(m_filePath) == m_fileIdentity)
+        return true;
+    qCWarning(lcSliceUploader).noquote()
+        << "VXUploadFileSliceByPut:" << m_filePath
+        << "changed during its upload (size, time, inode or device); the upload fails";
+    return false;
 }
 
 void VXUploadFileSliceByPut::uploadNextSlice()
 {
-    // Each part's state is complete before its request goes out: a component that answers from
-    // inside uploadDataByPut re-enters slotUploadFinished, which must not see the part waiting.
-    while (m_uploadingSliceMap.size() < m_iMaxSliceUploadCount && !m_waitSliceMap.isEmpty()) {
-        const QString url = m_waitSliceMap.firstKey();
-        const QByteArray bytes = m_waitSliceMap.take(url);
-        QJsonObject info = m_jsonInfo;
-        info.insert(kSliceMark, url);
-        m_sliceProgressMap[url] = 0;
-        m_uploadingSliceMap[url] = bytes;
-        cloud()->uploadDataByPut(url, bytes, info);
+    while (m_uploadingSliceMap.size() < m_iMaxSliceUploadCount && m_iNextSlice < m_iSliceCount) {
+        if (!fileUnchanged()) {
+            failUpload(VXResult::FileChanged);
+            return;
+        }
+        sendSlice(m_iNextSlice++);
     }
 }
 
-bool VXUploadFileSliceByPut::isSentPart(const QJsonObject& report, QString* url) const
+void VXUploadFileSliceByPut::sendSlice(int index)
+{
+    // The part's state is complete before its request goes out: a component that answers from
+    // inside the call re-enters slotUploadFinished, which must find the part in flight.
+    const QString url = m_partUrls.at(index).toString();
+    const qint64 offset = qint64(index) * m_sliceLen;
+    const qint64 length = qMin(m_sliceLen, m_fileSize - offset);
+    QJsonObject info = m_jsonInfo;
+    info.insert(kSliceMark, url);
+    m_sliceProgressMap[url] = 0;
+    m_uploadingSliceMap[url] = index;
+    cloud()->uploadFileRangeByPut(url, m_filePath, offset, length, info);
+}
+
+bool VXUploadFileSliceByPut::isPartInFlight(const QJsonObject& report, QString* url) const
 {
     if (!report.contains(kSliceMark))
         return false;
     *url = report.value(kSliceMark).toString();
-    return m_sliceProgressMap.contains(*url);
+    return m_uploadingSliceMap.contains(*url);
 }
 
 void VXUploadFileSliceByPut::slotUploadProgress(const QJsonObject& info, int iProgress)
 {
     QString url;
-    if (!isSentPart(info, &url))
+    if (!isPartInFlight(info, &url) || m_fileSize <= 0)
         return;
-    m_sliceProgressMap[url] = iProgress;
+    // A part's percent never goes down, so neither does the sum.
+    m_sliceProgressMap[url] = qBound(m_sliceProgressMap.value(url), iProgress, 100);
 
-    // Every part sent counts at the full slice length, the shorter last one included; the
-    // percent this gives for the last part can exceed 100 and is then not reported.
-    const int sliceLen = info.value(QStringLiteral("sliceLen")).toString().toInt(nullptr, 10);
-    qint64 uploaded = 0;
-    for (const int percent : qAsConst(m_sliceProgressMap)) {
-        const double bytes = static_cast<double>(product32(percent, sliceLen)) * 0.01;
-        uploaded = static_cast<qint64>(static_cast<double>(uploaded) + bytes);
-    }
-    if (m_fileSize <= 0)
+    // Every part counts at the full slice length, the shorter last one included; the percent
+    // this gives near the end can pass 100 and is then not reported.
+    qint64 uploaded = m_iFinishedBytes;
+    for (const int percent : qAsConst(m_sliceProgressMap))
+        uploaded += qint64(percent) * m_sliceLen / 100;
+    const qint64 percent = uploaded * 100 / m_fileSize;
+    if (percent > 100 || percent <= m_iLastPercent)
         return;
-    const double exact = static_cast<double>(uploaded) * 100.0 / static_cast<double>(m_fileSize);
-    if (!(exact > -1.0 && exact < 101.0))
-        return;
-    const int percent = static_cast<int>(exact);
-    if (percent < 0 || percent > 100)
-        return;
+    m_iLastPercent = int(percent);
     const QJsonObject report = m_jsonInfo;
-    emit sglUploadProgress(report, percent);
+    emit sglUploadProgress(report, m_iLastPercent);
 }
 
 void VXUploadFileSliceByPut::slotUploadFinished(const QJsonObject& jsonInfo, int res)
 {
     QString url;
-    if (!isSentPart(jsonInfo, &url))
+    if (!isPartInFlight(jsonInfo, &url))
         return;
 
     if (res != 0) {
-        // The first failed part fails the file: the other parts are aborted, none is retried.
-        const QJsonObject report = m_jsonInfo;
-        stopUploadFileBySlice();
-        emit sglUploadFinished(report, res);
+        // The first failed part fails the file: the other parts are aborted, none is retried
+        // here (the request component has retried transient failures already).
+        qCWarning(lcSliceUploader).noquote()
+            << "VXUploadFileSliceByPut: part" << m_uploadingSliceMap.value(url) + 1 << "of"
+            << m_iSliceCount << "failed:" << VXResult::text(res);
+        failUpload(res);
         return;
     }
 
     QString etag = jsonInfo.value(QStringLiteral("ETag")).toString();
     etag.remove(QLatin1Char('"'));
-    m_sliceETagMap[m_sliceIndexMap.value(url)] = etag;
-    m_sliceProgressMap[url] = 100;
-    m_uploadingSliceMap.remove(url);
+    m_sliceETagMap[m_uploadingSliceMap.take(url)] = etag;
+    m_sliceProgressMap.remove(url);
+    m_iFinishedBytes += m_sliceLen;
 
-    if (!m_waitSliceMap.isEmpty()) {
+    if (m_iNextSlice < m_iSliceCount) {
         uploadNextSlice();
         return;
     }
     if (!m_uploadingSliceMap.isEmpty()) {
-        qInfo() << "VXUploadFileSliceByPut::slotUploadFinished" << m_waitSliceMap;
+        qInfo() << "VXUploadFileSliceByPut::slotUploadFinished" << "parts in flight:"
+                << m_uploadingSliceMap.size();
         return;
     }
+    if (!fileUnchanged()) {
+        failUpload(VXResult::FileChanged);
+        return;
+    }
+    reportSuccess();
+}
 
+void VXUploadFileSliceByPut::reportSuccess()
+{
     QStringList parts;
+    parts.reserve(m_sliceETagMap.size());
     for (auto it = m_sliceETagMap.cbegin(); it != m_sliceETagMap.cend(); ++it)
         parts.append(QString::number(it.key() + 1) + QLatin1Char(',') + it.value());
     m_jsonInfo.insert(QStringLiteral("pathinfo"), parts.join(QLatin1Char(';')));

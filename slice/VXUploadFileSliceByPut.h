@@ -1,7 +1,9 @@
 #ifndef VXUPLOADFILESLICEBYPUT_H
 #define VXUPLOADFILESLICEBYPUT_H
 
-#include <QByteArray>
+#include "VXFileIdentity.h"
+
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -10,15 +12,23 @@
 class IVXCloudCommon;
 class VXCloudCommon;
 
-// Uploads one file of a multipart upload: reads it into slices of "sliceLen" bytes, PUTs one
-// slice at a time to its part URL ("partUrl" element i for part i + 1) through its own request
-// component, collects the part ETags and finally reports either the slice job JSON with
-// "pathinfo" ("1,etag1;2,etag2;...") and 0, or the first failure's code. Started once; stopped
-// or released by its owner with deleteLater().
-// A start that reads no slice (empty path, unreadable or empty file, sliceLen below 1) or that
-// finds more slices than part URLs reports VXResult::NoSliceRead or VXResult::TooFewPartUrls with
-// the JSON as handed in; that report is queued (it never fires inside uploadFileBySlice) and a
-// stop before it fires cancels it.
+// Uploads one file of a multipart upload: PUTs slice i of "sliceLen" bytes to element i of
+// "partUrl" (part number i + 1) through its own request component, in part-number order, with
+// at most setMaxSliceUploadCount() parts in flight; collects the part ETags and finally reports
+// either the slice job JSON with "pathinfo" ("1,etag1;2,etag2;...") and 0, or the first
+// failure's code with the JSON as handed in. Started once; stopped or released by its owner with
+// deleteLater().
+//
+// Slices are never held in memory: each part's request reads its file range from disk as it
+// sends it, so memory does not grow with the file. Because bytes are read late, the file's
+// identity (size, modification time, inode, device) is taken at the start and compared before
+// each part goes out and after the last part; a change fails the upload with
+// VXResult::FileChanged, and no success is reported for a file that changed.
+//
+// Failures found while starting (no slice to send: empty path, missing, empty or non-plain file,
+// sliceLen below 1; more slices than part URLs) are reported with VXResult::NoSliceRead or
+// VXResult::TooFewPartUrls. Such a report is queued, never emitted inside uploadFileBySlice, and
+// a stop before it fires cancels it.
 class VXUploadFileSliceByPut : public QObject
 {
     Q_OBJECT
@@ -26,6 +36,8 @@ class VXUploadFileSliceByPut : public QObject
 public:
     explicit VXUploadFileSliceByPut(QObject* parent);
 
+    // Parts sent at once, 1 (the default) to 16; set before the start.
+    void setMaxSliceUploadCount(int count);
     void uploadFileBySlice(const QJsonObject& jsonInfo);
     // Aborts every part request in flight and forgets the upload. Emits nothing.
     void stopUploadFileBySlice();
@@ -39,24 +51,40 @@ private slots:
     void slotUploadFinished(const QJsonObject& jsonInfo, int res);
 
 private:
+    // Sends the next slices in part order while fewer than the limit are in flight.
     void uploadNextSlice();
-    // Emits the failure that uploadFileBySlice queued, unless a stop came first.
+    void sendSlice(int index);
+    // Stops everything and reports `res` with the slice job JSON as handed in: at once, or
+    // queued while the start is still running.
+    void failUpload(int res);
+    // Emits the failure that failUpload queued, unless a stop came first.
     void reportPendingFailure();
+    void reportSuccess();
+    bool fileUnchanged() const;
     IVXCloudCommon* cloud() const;
-    // Whether a report of the request component is about a part this object sent (not a foreign
-    // request, nor one after a stop or failure); the part's URL goes to *url.
-    bool isSentPart(const QJsonObject& report, QString* url) const;
+    // Whether a report of the request component is about a part in flight (not a foreign
+    // request, a finished part, nor one after a stop or failure); its URL goes to *url.
+    bool isPartInFlight(const QJsonObject& report, QString* url) const;
 
     QJsonObject m_jsonInfo;
-    QMap<QString, int> m_sliceProgressMap;
+    QMap<QString, int> m_sliceProgressMap;   // part URL -> percent, for the parts in flight
     qint64 m_fileSize = 0;
-    QMap<QString, int> m_sliceIndexMap;
-    QMap<QString, QByteArray> m_waitSliceMap;
-    QMap<QString, QByteArray> m_uploadingSliceMap;
+    QMap<QString, int> m_uploadingSliceMap;  // part URL -> slice index, for the parts in flight
     int m_iMaxSliceUploadCount = 1;
-    QMap<int, QString> m_sliceETagMap;
+    QMap<int, QString> m_sliceETagMap;       // slice index -> ETag without quotes
     VXCloudCommon* m_pCloudCommon = nullptr;
-    int m_iPendingFailure = 0; // result code of a queued start failure, 0 when none is due
+
+    QString m_filePath;
+    QJsonArray m_partUrls;
+    qint64 m_sliceLen = 0;
+    int m_iSliceCount = 0;
+    int m_iNextSlice = 0;              // index of the next slice to send
+    qint64 m_iFinishedBytes = 0;       // progress of the finished parts, each at full sliceLen
+    int m_iLastPercent = -1;           // last percent reported
+    VXFileIdentity m_fileIdentity;     // the file as it was at the start
+    bool m_starting = false;           // inside uploadFileBySlice: failures are queued
+    int m_iPendingFailure = 0;         // result code of a queued failure, 0 when none is due
+    QJsonObject m_pendingReport;
 };
 
 #endif // VXUPLOADFILESLICEBYPUT_H

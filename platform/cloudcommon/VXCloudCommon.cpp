@@ -84,7 +84,12 @@ void VXCloudCommon::uploadFileByPut(const QString& url, const QString& localPath
     d->putFile(url, localPath, info);
 }
 
-void VXCloudCommon::reservedSlot13() { reservedSlotCalled(13); }
+void VXCloudCommon::uploadFileRangeByPut(const QString& url, const QString& localPath,
+                                         qint64 offset, qint64 length, const QJsonObject& info)
+{
+    d->putFileRange(url, localPath, offset, length, info);
+}
+
 void VXCloudCommon::reservedSlot14() { reservedSlotCalled(14); }
 
 void VXCloudCommon::stopUploadByUrl(const QString& url)

@@ -44,6 +44,13 @@ QString redacted(const QString& url)
         .toString();
 }
 
+// The "reason" of a refusal answered by the cloud server as a JSON object, or an empty string.
+QString serverReason(const QByteArray& body)
+{
+    const QJsonDocument reply = QJsonDocument::fromJson(body);
+    return reply.object().value(QStringLiteral("reason")).toString().left(300);
+}
+
 QByteArray jsonBody(const QMap<QString, QString>& params)
 {
     QJsonObject object;
@@ -119,12 +126,20 @@ void VXCloudCommonPrivate::putData(const QString& url, const QByteArray& data,
 void VXCloudCommonPrivate::putFile(const QString& url, const QString& localPath,
                                    const QJsonObject& info)
 {
-    VXCurlTransfer* transfer = createPut(url, info, "uploadFileByPut");
+    putFileRange(url, localPath, 0, -1, info);
+}
+
+void VXCloudCommonPrivate::putFileRange(const QString& url, const QString& localPath,
+                                        qint64 offset, qint64 length, const QJsonObject& info)
+{
+    const char* operation = length < 0 ? "uploadFileByPut" : "uploadFileRangeByPut";
+    VXCurlTransfer* transfer = createPut(url, info, operation);
     if (!transfer)
         return;
-    if (!transfer->setupFilePut(m_config, localPath)) {
+    if (!transfer->setupFilePut(m_config, localPath, offset, length)) {
         qCWarning(lcCloudCommon).noquote()
-            << "VXCloudCommon::uploadFileByPut: cannot open" << localPath;
+            << QStringLiteral("VXCloudCommon::%1: cannot read").arg(QLatin1String(operation))
+            << localPath << "from byte" << offset << "length" << length;
         failQueued(transfer, VXResult::FileUnreadable);
         return;
     }
@@ -268,10 +283,13 @@ void VXCloudCommonPrivate::emitOutcome(VXCurlTransfer* finished, CURLcode result
         QJsonObject info = transfer->info();
         if (code == VXResult::Success && !transfer->etag().isEmpty())
             info.insert(QStringLiteral("ETag"), QString::fromUtf8(transfer->etag()));
-        if (code != VXResult::Success)
+        // No URL in the line: a pre-signed URL is a credential, and its path adds nothing
+        // that the job's remote path does not say.
+        if (code != VXResult::Success) {
             qCWarning(lcCloudCommon).noquote()
-                << "VXCloudCommon: PUT to" << redacted(transfer->url()) << "failed:"
-                << transfer->failureText(result);
+                << "VXCloudCommon: PUT of" << info.value(QStringLiteral("remotePath")).toString()
+                << "failed:" << transfer->failureText(result);
+        }
         emit m_pQ->sglUploadFinished(info, code);
         return;
     }
@@ -289,9 +307,12 @@ void VXCloudCommonPrivate::emitOutcome(VXCurlTransfer* finished, CURLcode result
         message = VXResult::text(code);
     } else {
         message = transfer->failureText(result);
+        const QString reason = serverReason(transfer->responseBody());
+        if (!reason.isEmpty())
+            message += QStringLiteral(": ") + reason;
     }
-    qCWarning(lcCloudCommon).noquote() << "VXCloudCommon: request" << transfer->api() << "to"
-                                       << redacted(transfer->url()) << "failed:" << message;
+    qCWarning(lcCloudCommon).noquote()
+        << "VXCloudCommon: request" << transfer->api() << "failed:" << message;
     emit m_pQ->sglHttpRequestErrorWithInfo(transfer->params(), transfer->api(), code, message);
 }
 

@@ -33,6 +33,8 @@ public:
     void sendApi(const QMap<QString, QString>& params, const QString& api, const QString& host);
     void putData(const QString& url, const QByteArray& data, const QJsonObject& info);
     void putFile(const QString& url, const QString& localPath, const QJsonObject& info);
+    void putFileRange(const QString& url, const QString& localPath, qint64 offset, qint64 length,
+                      const QJsonObject& info);
     void stopByUrl(const QString& url);
 
 private:

@@ -3,6 +3,8 @@
 #include "VXCloudCommonConfig.h"
 #include "VXResultCodes.h"
 
+#include <QFileInfo>
+
 #include <cstring>
 
 VXCurlTransfer::VXCurlTransfer(quint64 id, Kind kind, const QString& url)
@@ -96,13 +98,22 @@ void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByte
     setupPutCommon(config, data.size());
 }
 
-bool VXCurlTransfer::setupFilePut(const VXCloudCommonConfig& config, const QString& path)
+bool VXCurlTransfer::setupFilePut(const VXCloudCommonConfig& config, const QString& path,
+                                  qint64 offset, qint64 length)
 {
+    if (!QFileInfo(path).isFile() || offset < 0)
+        return false;
     m_file.setFileName(path);
     // Unbuffered: curl's upload buffer is the only copy of the bytes on their way out.
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    setupPutCommon(config, m_file.size());
+    const qint64 size = m_file.size();
+    if (length < 0)
+        length = size - offset;
+    if (offset + length > size || !m_file.seek(offset))
+        return false;
+    m_fileOffset = offset;
+    setupPutCommon(config, length);
     return true;
 }
 
@@ -113,7 +124,7 @@ bool VXCurlTransfer::rewindForRetry()
     m_errorBuffer[0] = '\0';
     m_readFailed = false;
     m_bodyOffset = 0;
-    return !m_file.isOpen() || m_file.seek(0);
+    return !m_file.isOpen() || m_file.seek(m_fileOffset);
 }
 
 int VXCurlTransfer::resultCode(CURLcode result) const
@@ -161,11 +172,30 @@ long VXCurlTransfer::httpStatus() const
 QString VXCurlTransfer::failureText(CURLcode result) const
 {
     const int code = resultCode(result);
+    QString text = VXResult::text(code);
     if (result != CURLE_OK && !m_readFailed) {
         const char* detail = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);
-        return QStringLiteral("%1: %2").arg(VXResult::text(code), QString::fromUtf8(detail));
+        text += QStringLiteral(": ") + QString::fromUtf8(detail);
     }
-    return VXResult::text(code);
+    const QString storageCode = storageErrorCode();
+    if (!storageCode.isEmpty())
+        text += QStringLiteral(" (storage: %1)").arg(storageCode);
+    return text;
+}
+
+QString VXCurlTransfer::storageErrorCode() const
+{
+    const int start = m_responseBody.indexOf("<Code>");
+    const int end = m_responseBody.indexOf("</Code>", start);
+    if (start < 0 || end < 0)
+        return QString();
+    const QByteArray code = m_responseBody.mid(start + 6, end - start - 6).trimmed();
+    // An error code is a short identifier; anything else is not echoed into a log line.
+    for (const char c : code) {
+        if (!QChar::isLetterOrNumber(uchar(c)) && c != '.' && c != '_' && c != '-')
+            return QString();
+    }
+    return code.size() <= 64 ? QString::fromLatin1(code) : QString();
 }
 
 int VXCurlTransfer::takeProgress()
@@ -182,13 +212,14 @@ size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, voi
     const qint64 wanted = qint64(size * count);
     if (self->m_file.isOpen()) {
         // Exactly the announced length is sent, even if the file grew in the meantime.
-        const qint64 left = self->m_bodySize - self->m_file.pos();
+        const qint64 end = self->m_fileOffset + self->m_bodySize;
+        const qint64 left = end - self->m_file.pos();
         if (left <= 0)
             return 0;
         const qint64 got = self->m_file.read(buffer, qMin(left, wanted));
         // A file that fails or shrinks under us must not leave the server waiting for bytes that
         // will never come.
-        if (got < 0 || (got == 0 && self->m_file.pos() < self->m_bodySize)) {
+        if (got < 0 || (got == 0 && self->m_file.pos() < end)) {
             self->m_readFailed = true;
             return CURL_READFUNC_ABORT;
         }
@@ -208,8 +239,10 @@ int VXCurlTransfer::seekCallback(void* userp, curl_off_t offset, int origin)
     auto* self = static_cast<VXCurlTransfer*>(userp);
     if (origin != SEEK_SET || offset < 0 || offset > self->m_bodySize)
         return CURL_SEEKFUNC_CANTSEEK;
-    if (self->m_file.isOpen())
-        return self->m_file.seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    if (self->m_file.isOpen()) {
+        return self->m_file.seek(self->m_fileOffset + offset) ? CURL_SEEKFUNC_OK
+                                                              : CURL_SEEKFUNC_FAIL;
+    }
     self->m_bodyOffset = offset;
     return CURL_SEEKFUNC_OK;
 }

@@ -32,8 +32,11 @@ public:
                       const QByteArray& token);
     // Prepares a PUT that reads `data` in place; the implicitly shared copy keeps it alive.
     void setupDataPut(const VXCloudCommonConfig& config, const QByteArray& data);
-    // Prepares a PUT that streams the file at `path`. Returns false when it cannot be opened.
-    bool setupFilePut(const VXCloudCommonConfig& config, const QString& path);
+    // Prepares a PUT that streams `length` bytes of the file at `path` from byte `offset` (the
+    // whole file when `length` is negative). Returns false when the file cannot be opened or
+    // does not hold that range. Only plain files are opened: a FIFO or device could block.
+    bool setupFilePut(const VXCloudCommonConfig& config, const QString& path, qint64 offset,
+                      qint64 length);
 
     // Makes the handle ready to be sent again after a failed attempt: the body is read from its
     // start and the previous answer is forgotten. Returns false when the body cannot be rewound.
@@ -68,8 +71,12 @@ public:
     long httpStatus() const;
     const QByteArray& responseBody() const { return m_responseBody; }
     const QByteArray& etag() const { return m_etag; }
-    // A short readable reason of a failed attempt (no URL query, no token).
+    // A short readable reason of a failed attempt (no URL, no token), with the storage's own
+    // error code when its answer names one.
     QString failureText(CURLcode result) const;
+    // The <Code> of an S3 error answer ("EntityTooSmall", "SignatureDoesNotMatch", ...), or an
+    // empty string.
+    QString storageErrorCode() const;
 
     // The new whole percentage of this request's bytes sent, or -1 when it has not risen since
     // the last call. Never goes down, not even across retries.
@@ -96,6 +103,7 @@ private:
 
     QByteArray m_requestBody; // POST body or PUT data, read in place
     QFile m_file;             // PUT source when streaming a file
+    qint64 m_fileOffset = 0;  // first byte of the file that the body starts with
     qint64 m_bodySize = 0;
     qint64 m_bodyOffset = 0;  // next byte of m_requestBody to send
     bool m_readFailed = false;

@@ -23,7 +23,7 @@ struct VXCLOUDDOUBLES_EXPORT CloudCall
 {
     VXCloudCommon* component = nullptr;
     QString op; // "sendCosCenterRequest", "sendApiRequest", "uploadDataByPut",
-                // "uploadFileByPut", "stopUploadByUrl" or "reservedSlotN"
+                // "uploadFileByPut", "uploadFileRangeByPut", "stopUploadByUrl" or "reservedSlotN"
     QMap<QString, QString> params;
     QString api;
     QString host;
@@ -31,6 +31,8 @@ struct VXCLOUDDOUBLES_EXPORT CloudCall
     QString url;
     QByteArray data;
     QString localPath;
+    qint64 offset = 0; // uploadFileRangeByPut's file range
+    qint64 length = 0;
     QJsonObject info;
 };
 

@@ -59,7 +59,6 @@ void VXCloudCommon::reservedSlot7() { record(callOf(this, QStringLiteral("reserv
 void VXCloudCommon::reservedSlot8() { record(callOf(this, QStringLiteral("reservedSlot8"))); }
 void VXCloudCommon::reservedSlot9() { record(callOf(this, QStringLiteral("reservedSlot9"))); }
 void VXCloudCommon::reservedSlot10() { record(callOf(this, QStringLiteral("reservedSlot10"))); }
-void VXCloudCommon::reservedSlot13() { record(callOf(this, QStringLiteral("reservedSlot13"))); }
 void VXCloudCommon::reservedSlot14() { record(callOf(this, QStringLiteral("reservedSlot14"))); }
 
 void VXCloudCommon::sendCosCenterRequest(const QMap<QString, QString>& params, const QString& api,
@@ -90,6 +89,18 @@ void VXCloudCommon::uploadFileByPut(const QString& url, const QString& localPath
     CloudCall call = callOf(this, QStringLiteral("uploadFileByPut"));
     call.url = url;
     call.localPath = localPath;
+    call.info = info;
+    record(call);
+}
+
+void VXCloudCommon::uploadFileRangeByPut(const QString& url, const QString& localPath,
+                                         qint64 offset, qint64 length, const QJsonObject& info)
+{
+    CloudCall call = callOf(this, QStringLiteral("uploadFileRangeByPut"));
+    call.url = url;
+    call.localPath = localPath;
+    call.offset = offset;
+    call.length = length;
     call.info = info;
     record(call);
 }

@@ -16,7 +16,10 @@ namespace {
 using Params = QMap<QString, QString>;
 using Replies = QList<ScriptedReply>;
 
-enum Call { Api, PutData, PutFile, PutMissingFile, PutWithoutUrl };
+enum Call { Api, PutData, PutFile, PutRange, PutRangeBeyondEnd, PutMissingFile, PutWithoutUrl };
+
+// The file range of PutRange: crosses the component's 1 MiB read chunks on both ends.
+constexpr qint64 kRangeOffset = 1024 * 1024 + 5, kRangeLength = 1024 * 1024 + 7;
 
 const QByteArray kEtag = "\"9b2cf535f27731c974343645a3985328\"";
 
@@ -84,6 +87,10 @@ void tst_VXCloudCommon::request_data()
     QTest::newRow("PUT data, 503 then 200") << int(PutData) << QString() << Replies{503, ok} << 0;
     QTest::newRow("PUT file, 403: its ETag is not copied") << int(PutFile) << QString()
         << Replies{ScriptedReply(403, "<Error/>", "\"x\"")} << 403;
+    QTest::newRow("PUT file range, 503 then 200")
+        << int(PutRange) << QString() << Replies{503, ok} << 0;
+    QTest::newRow("PUT range beyond the file")
+        << int(PutRangeBeyondEnd) << QString() << Replies{} << -2001;
     QTest::newRow("PUT vanished file") << int(PutMissingFile) << QString() << Replies{} << -2001;
     QTest::newRow("PUT without URL") << int(PutWithoutUrl) << QString() << Replies{} << -2002;
 }
@@ -117,6 +124,9 @@ void tst_VXCloudCommon::request()
         component.sendApiRequest(params, api, QString(), 0);
     else if (call == PutData)
         component.uploadDataByPut(url, content, info);
+    else if (call == PutRange || call == PutRangeBeyondEnd)
+        component.uploadFileRangeByPut(url, file.fileName(), kRangeOffset,
+                                       call == PutRange ? kRangeLength : content.size(), info);
     else
         component.uploadFileByPut(url, file.fileName(), info);
     const auto reports = [&] { return apiDone.count() + apiFailed.count() + putDone.count(); };
@@ -149,7 +159,8 @@ void tst_VXCloudCommon::request()
         QVERIFY(!head.contains("\r\nexpect:")); // no wait for "100 Continue"
         if (call != Api) {
             QVERIFY(!head.contains("\r\nauthorization:"));
-            QVERIFY(request.body == content);
+            QVERIFY(request.body
+                    == (call == PutRange ? content.mid(kRangeOffset, kRangeLength) : content));
             continue;
         }
         QVERIFY(head.contains("\r\ncontent-type: application/json\r\n"));

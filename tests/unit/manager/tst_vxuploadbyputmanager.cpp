@@ -78,7 +78,7 @@ void startMultipart(const QString& name)
 // Ends the part PUT sent last; part n's ETag is "en" in quotes.
 void finishPart(int res = 0)
 {
-    const CloudCall put = rec().callsOf("uploadDataByPut").last();
+    const CloudCall put = rec().callsOf("uploadFileRangeByPut").last();
     QJsonObject info = put.info;
     info["ETag"] = "\"e" + put.url.right(1) + "\"";
     emit put.component->sglUploadFinished(info, res);

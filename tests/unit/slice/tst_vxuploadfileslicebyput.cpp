@@ -5,9 +5,19 @@
 #include "VXResultCodes.h"
 #include "VXUploadFileSliceByPut.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
+
+namespace {
+
+// What happens to the file while its parts are in flight.
+enum class FileChange { None, Append, Truncate, Replace, Touch };
+
+} // namespace
+
+Q_DECLARE_METATYPE(FileChange)
 
 class tst_VXUploadFileSliceByPut : public QObject
 {
@@ -19,37 +29,56 @@ class tst_VXUploadFileSliceByPut : public QObject
     std::unique_ptr<VXUploadFileSliceByPut> m_uploader;
     std::unique_ptr<QSignalSpy> m_done, m_progress;
 
+    QString path() const { return m_dir.filePath("f.bin"); }
+    void writeFile(const QByteArray& bytes)
+    {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
     // Starts an uploader on a file of `size` bytes (0, 1, ... modulo 251), part URLs "u1", "u2"...
-    void start(int size, const QString& sliceLen, int urls)
+    void start(int size, const QString& sliceLen, int urls, int inFlight = 1)
     {
         CloudRecorder::instance().reset();
         m_bytes.resize(size);
         for (int i = 0; i < size; ++i)
             m_bytes[i] = char(i % 251);
-        QFile file(m_dir.filePath("f.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_bytes) == size);
-        file.close();
+        writeFile(m_bytes);
         QJsonArray partUrls;
         for (int n = 1; n <= urls; ++n)
             partUrls.append(QStringLiteral("u%1").arg(n));
-        m_job = {{"partUrl", partUrls}, {"filePath", file.fileName()}, {"sliceLen", sliceLen},
+        m_job = {{"partUrl", partUrls}, {"filePath", path()}, {"sliceLen", sliceLen},
                  {"uploadid", "U"}, {"extra", 7}};
         m_uploader.reset(new VXUploadFileSliceByPut(nullptr));
+        m_uploader->setMaxSliceUploadCount(inFlight);
         using U = VXUploadFileSliceByPut;
         m_done.reset(new QSignalSpy(m_uploader.get(), &U::sglUploadFinished));
         m_progress.reset(new QSignalSpy(m_uploader.get(), &U::sglUploadProgress));
         m_uploader->uploadFileBySlice(m_job);
     }
-    QList<CloudCall> puts() const { return CloudRecorder::instance().callsOf("uploadDataByPut"); }
-    void finish(const CloudCall& put, int res) // part n's ETag: "e"n" (all quotes to go)
+    static QList<CloudCall> puts()
+    {
+        return CloudRecorder::instance().callsOf("uploadFileRangeByPut");
+    }
+    static QStringList aborted()
+    {
+        QStringList urls;
+        for (const CloudCall& call : CloudRecorder::instance().callsOf("stopUploadByUrl"))
+            urls << call.url;
+        return urls;
+    }
+    static void finish(const CloudCall& put, int res) // part n's ETag: "e"n" (all quotes to go)
     {
         QJsonObject info = put.info;
         info["ETag"] = "\"e\"" + put.url.mid(1) + "\"";
         emit put.component->sglUploadFinished(info, res);
     }
+    static void progress(const CloudCall& put, int percent)
+    {
+        emit put.component->sglUploadProgress(put.info, percent);
+    }
 
 private slots:
-    // Every part succeeds, except the last one sent when a failure is expected.
+    // One part at a time; every part succeeds, except the last one sent when a failure is due.
     void slicing_data()
     {
         QTest::addColumn<int>("size"); // sliced by 100 bytes
@@ -60,7 +89,7 @@ private slots:
         QTest::newRow("200: no empty part") << 200 << 2 << 2 << 0;
         QTest::newRow("slice > file") << 50 << 1 << 1 << 0;
         QTest::newRow("surplus urls") << 250 << 5 << 3 << 0;
-        QTest::newRow("u10 sorts before u2") << 1000 << 10 << 10 << 0;
+        QTest::newRow("10 parts go in part order") << 1000 << 10 << 10 << 0;
         QTest::newRow("part 2 of 3 fails") << 250 << 3 << 2 << 503;
         QTest::newRow("too few urls") << 250 << 2 << 0 << int(VXResult::TooFewPartUrls);
         QTest::newRow("empty file") << 0 << 1 << 0 << int(VXResult::NoSliceRead);
@@ -73,16 +102,18 @@ private slots:
         QFETCH(int, failure);
         start(size, "100", urls);
 
-        // Parts go out one at a time in the string order of their URLs; "pathinfo" lists them in
-        // part order with the ETags' quotes removed.
+        // Part n reads bytes (n - 1) * 100 on, straight from the file; "pathinfo" lists the
+        // parts in order with the ETags' quotes removed.
         for (int i = 0; i < parts; ++i) {
             QCOMPARE(puts().size(), i + 1);
             const CloudCall put = puts().at(i);
-            QVERIFY(i == 0 || put.url > puts().at(i - 1).url);
+            QCOMPARE(put.url, QStringLiteral("u%1").arg(i + 1));
             QJsonObject info = put.info;
             QCOMPARE(info.take("slice_mark").toString(), put.url);
             QCOMPARE(info, m_job);
-            QCOMPARE(put.data, m_bytes.mid((put.url.mid(1).toInt() - 1) * 100, 100));
+            QCOMPARE(put.localPath, path());
+            QCOMPARE(QList<qint64>({put.offset, put.length}),
+                     QList<qint64>({i * 100, qMin<qint64>(100, size - i * 100)}));
             finish(put, i == parts - 1 ? failure : 0);
         }
         QCOMPARE(puts().size(), parts); // nothing after the last part or a failed one
@@ -97,7 +128,7 @@ private slots:
         QCOMPARE(m_done->at(0), (QList<QVariant>{expected, failure}));
     }
 
-    void progress_data()
+    void progressOfOnePart_data()
     {
         QTest::addColumn<QString>("sliceLen"); // of a file of 250 bytes
         QTest::addColumn<int>("partsDone");
@@ -108,7 +139,7 @@ private slots:
         QTest::newRow("last at 40% counts full: 96") << "100" << 2 << 40 << 96;
         QTest::newRow("last at 60%: 104 dropped") << "100" << 2 << 60 << -1;
     }
-    void progress()
+    void progressOfOnePart()
     {
         QFETCH(QString, sliceLen);
         QFETCH(int, partsDone);
@@ -117,10 +148,140 @@ private slots:
         start(250, sliceLen, 3);
         for (int i = 0; i < partsDone; ++i)
             finish(puts().at(i), 0);
-        emit puts().last().component->sglUploadProgress(puts().last().info, percent);
+        progress(puts().last(), percent);
         QCOMPARE(m_progress->size(), expected < 0 ? 0 : 1);
         if (expected >= 0) // the slice job JSON as handed in, with the whole file's percent
             QCOMPARE(m_progress->at(0), (QVariantList{m_job, expected}));
+    }
+
+    // Three parts in flight of seven, answered out of order: never more than three, the next
+    // one in part order goes out as one ends, progress only rises and stays within 0..100.
+    void partsInFlight()
+    {
+        start(700, "100", 7, 3);
+        QCOMPARE(puts().size(), 3);
+        progress(puts().at(2), 50);
+        progress(puts().at(0), 30);
+        finish(puts().at(1), 0);
+        QCOMPARE(puts().size(), 4);
+        QCOMPARE(puts().last().url, QString("u4"));
+        progress(puts().at(0), 20); // a late, lower report of a part changes nothing
+        for (const int i : {3, 2, 0, 4, 5, 6}) {
+            progress(puts().at(i), 100);
+            finish(puts().at(i), 0);
+            QVERIFY(puts().size() - (i == 6 ? 7 : 0) <= 7);
+        }
+        QCOMPARE(puts().size(), 7);
+        QList<int> percents;
+        for (const QVariantList& report : *m_progress)
+            percents << report.at(1).toInt();
+        QVERIFY2(std::is_sorted(percents.begin(), percents.end())
+                     && std::adjacent_find(percents.begin(), percents.end()) == percents.end(),
+                 qPrintable(QVariant::fromValue(percents).toString()));
+        QVERIFY(percents.first() >= 0 && percents.last() == 100);
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0).at(0).toJsonObject()["pathinfo"].toString(),
+                 QString("1,e1;2,e2;3,e3;4,e4;5,e5;6,e6;7,e7"));
+    }
+
+    // The first failed part aborts the others in flight, sends nothing more and fails the file
+    // once; a stop aborts every part in flight and reports nothing.
+    void failureOrStopWithPartsInFlight_data()
+    {
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("part 2 fails") << false;
+        QTest::newRow("stop") << true;
+    }
+    void failureOrStopWithPartsInFlight()
+    {
+        QFETCH(bool, stop);
+        start(800, "100", 8, 4);
+        finish(puts().at(0), 0); // u5 goes out
+        if (stop)
+            m_uploader->stopUploadFileBySlice();
+        else
+            finish(puts().at(1), 503);
+        QCOMPARE(aborted(), QStringList({"u2", "u3", "u4", "u5"}));
+        for (const int i : {2, 3, 4}) // late answers of aborted parts are ignored
+            finish(puts().at(i), 0);
+        QCOMPARE(puts().size(), 5);
+        QCOMPARE(m_done->size(), stop ? 0 : 1);
+        if (!stop)
+            QCOMPARE(m_done->at(0), (QVariantList{m_job, 503}));
+    }
+
+    // A file that changes under the upload fails it with FileChanged: noticed before the next
+    // part goes out, or after the last part; no success is ever reported for it.
+    void fileChangedDuringUpload_data()
+    {
+        QTest::addColumn<FileChange>("change");
+        QTest::addColumn<bool>("afterLastPartSent");
+        QTest::newRow("grows") << FileChange::Append << false;
+        QTest::newRow("shrinks") << FileChange::Truncate << false;
+        QTest::newRow("replaced, same size") << FileChange::Replace << false;
+        QTest::newRow("rewritten in place") << FileChange::Touch << false;
+        QTest::newRow("grows during the last part") << FileChange::Append << true;
+        QTest::newRow("replaced during the last part") << FileChange::Replace << true;
+    }
+    void fileChangedDuringUpload()
+    {
+        QFETCH(FileChange, change);
+        QFETCH(bool, afterLastPartSent);
+        start(300, "100", 3);
+        if (afterLastPartSent) {
+            finish(puts().at(0), 0);
+            finish(puts().at(1), 0);
+        }
+        QFile file(path());
+        switch (change) {
+        case FileChange::Append:
+            QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+            break;
+        case FileChange::Truncate:
+            QVERIFY(file.resize(250));
+            break;
+        case FileChange::Replace: // a new file renamed over the old one: another inode
+            QVERIFY(QFile::remove(path()));
+            writeFile(m_bytes);
+            break;
+        case FileChange::Touch:
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(QDateTime::currentDateTime().addSecs(-5),
+                                        QFileDevice::FileModificationTime));
+            break;
+        case FileChange::None:
+            break;
+        }
+        file.close();
+        finish(puts().last(), 0);
+        QCOMPARE(puts().size(), afterLastPartSent ? 3 : 1);
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0), (QVariantList{m_job, int(VXResult::FileChanged)}));
+    }
+
+    // Many one-byte parts: each part costs the same, whatever the number already sent.
+    void manyPartsCostNoMoreEach()
+    {
+        const int parts = 20000;
+        start(parts, "1", parts, 16);
+        QElapsedTimer timer;
+        timer.start();
+        int finished = 0;
+        qint64 firstHalfMs = 0;
+        const QList<CloudCall>& calls = CloudRecorder::instance().calls; // PUTs only here
+        while (finished < parts) {
+            const CloudCall put = calls.at(finished);
+            progress(put, 50);
+            finish(put, 0);
+            if (++finished == parts / 2)
+                firstHalfMs = timer.elapsed();
+        }
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0).at(1).toInt(), 0);
+        // Quadratic work would make the second half take about three times the first.
+        QVERIFY2(timer.elapsed() - firstHalfMs < 2 * firstHalfMs + 200,
+                 qPrintable(QStringLiteral("%1 ms, first half %2 ms")
+                                .arg(timer.elapsed()).arg(firstHalfMs)));
     }
 };
 
