@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev libcurl4-openssl-dev curl ca-certificates)
+# Ceph's RADOS Gateway with one monitor and one OSD: the S3 engine of the gateway end-to-end
+# tests (scripts/rgw.sh).
+packages+=(ceph-mon ceph-osd radosgw ceph-common)
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 
