@@ -9,7 +9,7 @@ import {
   parsePathInfo,
   requireString,
 } from './validate.js';
-import { describeStorageError, isStorageRefusal, storageErrorCode } from './s3.js';
+import { describeStorageError, isStorageRefusal } from './s3.js';
 
 const ok = (data) => ({ status: 200, body: { success: true, data } });
 
@@ -79,7 +79,8 @@ export function createHandlers({ config, storage, auth, log }) {
     // request that fails the authorization check above never aborts anything.)
     const refuse = async (reason, storageError) => {
       log.warn(`completion refused: ${reason} (upload ${uploadId})`);
-      if (storageErrorCode(storageError) !== 'NoSuchUpload') {
+      // 404: the storage no longer has the upload (NoSuchUpload; Ceph says NoSuchKey).
+      if (storageError?.$metadata?.httpStatusCode !== 404) {
         await abortRefused(bucket, key, uploadId);
       }
       return { status: 200, body: { success: false, reason, data: { uploadid: uploadId } } };

@@ -61,6 +61,7 @@ const STORAGE_ERROR_TEXTS = {
   InvalidPartOrder: 'the parts are not listed in ascending order',
   NoSuchUpload: 'the upload does not exist (completed, aborted or never started)',
   NoSuchBucket: 'the bucket does not exist in the storage',
+  NoSuchKey: 'the storage has no such object or upload',
   AccessDenied: 'the server\'s storage credentials are not allowed to do this',
   InvalidAccessKeyId: 'the storage does not know the server\'s access key',
   SignatureDoesNotMatch: 'the storage rejected the server\'s signature (wrong secret key?)',
@@ -91,18 +92,19 @@ function cleanMessage(message) {
 export function describeStorageError(error) {
   const status = error?.$metadata?.httpStatusCode;
   const code = error?.Code ?? error?.name ?? 'Error';
-  if (!status) {
-    return `${error?.code ?? code}: the storage could not be reached`
-      + ` (${cleanMessage(error?.message) || 'no answer'})`;
-  }
   const message = cleanMessage(error?.message);
+  if (!status) {
+    // No answer: a system error (ECONNREFUSED, ETIMEDOUT, ...) or a client-side failure.
+    return error?.code ? `${error.code}: the storage could not be reached (${message})`
+      : `${code}: ${message || 'no answer from the storage'}`;
+  }
   const text = STORAGE_ERROR_TEXTS[code]
     ?? (message && message !== code && message !== 'UnknownError' ? message : undefined);
   return `${code} (HTTP ${status})${text ? `: ${text}` : ''}`;
 }
 
 /** The S3 error code of a storage answer, e.g. "NoSuchUpload". */
-export const storageErrorCode = (error) => error?.Code ?? error?.name;
+const storageErrorCode = (error) => error?.Code ?? error?.name;
 
 // Headers the SDK adds for its own retries; a pre-signed URL must not depend on them.
 const SDK_HEADERS = ['amz-sdk-invocation-id', 'amz-sdk-request', 'x-amz-user-agent'];
