@@ -198,8 +198,8 @@ void VXUploadFileSliceByPut::slotUploadFinished(const QJsonObject& jsonInfo, int
         return;
     }
     if (!m_uploadingSliceMap.isEmpty()) {
-        qInfo() << "VXUploadFileSliceByPut::slotUploadFinished" << "parts in flight:"
-                << m_uploadingSliceMap.size();
+        qCInfo(lcSliceUploader) << "VXUploadFileSliceByPut::slotUploadFinished"
+                                << "parts in flight:" << m_uploadingSliceMap.size();
         return;
     }
     if (!fileUnchanged()) {
