@@ -1,12 +1,15 @@
 #include "BenchChild.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -18,6 +21,18 @@ double seconds(const timeval& time)
 }
 
 } // namespace
+
+double benchPeakRssMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
 
 double benchCpuSeconds()
 {
@@ -39,25 +54,47 @@ BenchChildRun runBenchChild(const QString& program, const QStringList& arguments
         argv.push_back(text.data());
     argv.push_back(nullptr);
 
+    // `execed` closes by itself when the exec succeeds (close-on-exec): only from then on is the
+    // child's memory the program's own and not the copy of this process that fork() made.
     int out[2];
+    int execed[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return run;
+    if (pipe2(execed, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return run;
+    }
     QElapsedTimer timer;
     timer.start();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         execvp(argv[0], argv.data());
+        const char failed = 1;
+        (void)!write(execed[1], &failed, 1);
         _exit(127);
     }
     close(out[1]);
+    close(execed[1]);
     if (pid < 0) {
         close(out[0]);
+        close(execed[0]);
         return run;
     }
-    run.started = true;
+    char failed = 0;
+    while (read(execed[0], &failed, 1) < 0 && errno == EINTR) {
+    }
+    close(execed[0]);
+    run.started = failed == 0;
     char buffer[65536];
     for (;;) {
+        // VmHWM is the high-water mark of the program's memory since its exec; it is sampled
+        // while the child runs (wait4's ru_maxrss would also count the copy of this process).
+        run.peakRssMiB = std::max(run.peakRssMiB, benchPeakRssMiB(pid));
+        pollfd ready{out[0], POLLIN, 0};
+        if (poll(&ready, 1, 10) == 0)
+            continue;
         const ssize_t n = read(out[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
@@ -73,6 +110,5 @@ BenchChildRun runBenchChild(const QString& program, const QStringList& arguments
     run.wallSec = timer.nsecsElapsed() / 1e9;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.cpuSec = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    run.peakRssMiB = double(usage.ru_maxrss) / 1024.0;
     return run;
 }

@@ -5,8 +5,8 @@
 #include <QString>
 #include <QStringList>
 
-// What one child process cost, from wait4(): its own CPU time and peak resident memory, apart
-// from the benchmark's and from any other child's.
+// What one child process cost: its own CPU time (wait4) and peak resident memory (VmHWM, sampled
+// every 10 ms while it runs), apart from the benchmark's and from any other child's.
 struct BenchChildRun
 {
     bool started = false;
@@ -14,12 +14,15 @@ struct BenchChildRun
     QByteArray output; // its standard output (standard error goes to ours)
     double wallSec = 0;
     double cpuSec = 0;     // user + system
-    double peakRssMiB = 0; // ru_maxrss, which is the child's VmHWM
+    double peakRssMiB = 0; // the largest VmHWM seen
 };
 
 // Runs `program` with `arguments` to its end, blocking (the benchmark itself has nothing else to
 // do meanwhile).
 BenchChildRun runBenchChild(const QString& program, const QStringList& arguments);
+
+// VmHWM of a running process in MiB (0 when it cannot be read).
+double benchPeakRssMiB(qint64 pid);
 
 // user + system CPU seconds of this process so far.
 double benchCpuSeconds();

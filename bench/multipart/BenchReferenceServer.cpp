@@ -56,25 +56,32 @@ bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serve
                                  QString* error)
 {
     const QString envPath = QDir(gatewayDir).filePath(QStringLiteral("rgw.env"));
-    m_settings = readEnvFile(envPath);
+    const QMap<QString, QString> written = readEnvFile(envPath);
+    // rgw.sh writes RGW_ENDPOINT, RGW_REGION, ...; the server reads the same as S3_*.
+    m_settings.clear();
+    for (auto it = written.cbegin(); it != written.cend(); ++it) {
+        QString key = it.key();
+        if (key.startsWith(QLatin1String("RGW_")))
+            key = QStringLiteral("S3_") + key.mid(4);
+        if (key.startsWith(QLatin1String("S3_")) && !m_settings.contains(key))
+            m_settings.insert(key, it.value());
+    }
     if (m_settings.value("S3_ENDPOINT").isEmpty()) {
-        *error = QStringLiteral("no S3_ENDPOINT in %1").arg(envPath);
+        *error = QStringLiteral("no RGW_ENDPOINT or S3_ENDPOINT in %1").arg(envPath);
         return false;
     }
-    QString buckets = m_settings.value("S3_BUCKETS");
-    if (buckets.isEmpty())
-        buckets = m_settings.value("S3_BUCKET", QStringLiteral("uploads"));
-    m_bucket = buckets.section(QLatin1Char(','), 0, 0).trimmed();
+    if (m_settings.value("S3_BUCKETS").isEmpty())
+        m_settings.insert("S3_BUCKETS", QStringLiteral("bench-uploads"));
+    if (!m_settings.contains("S3_FORCE_PATH_STYLE"))
+        m_settings.insert("S3_FORCE_PATH_STYLE", "true");
+    if (!m_settings.contains("S3_CREATE_BUCKETS"))
+        m_settings.insert("S3_CREATE_BUCKETS", "true");
+    m_bucket = m_settings.value("S3_BUCKETS").section(QLatin1Char(','), 0, 0).trimmed();
     m_token = randomHex();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
         environment.insert(it.key(), it.value());
-    environment.insert("S3_BUCKETS", buckets);
-    if (!m_settings.contains("S3_FORCE_PATH_STYLE"))
-        environment.insert("S3_FORCE_PATH_STYLE", "true");
-    if (!m_settings.contains("S3_CREATE_BUCKETS"))
-        environment.insert("S3_CREATE_BUCKETS", "true");
     environment.insert("LISTEN_HOST", "127.0.0.1");
     environment.insert("LISTEN_PORT", "0");
     environment.insert("API_TOKEN", m_token);

@@ -7,8 +7,9 @@
 
 // The reference cloud server (node server/src/main.js) in front of an S3-compatible gateway,
 // run as a child process for as long as this object lives. The gateway is described by the
-// KEY=VALUE lines of DIR/rgw.env (S3_ENDPOINT, S3_ACCESS_KEY_ID, S3_SECRET_ACCESS_KEY,
-// S3_BUCKETS, ...), which are handed to the server as its environment.
+// KEY=VALUE lines of DIR/rgw.env as scripts/rgw.sh writes them (RGW_ENDPOINT, RGW_REGION,
+// RGW_ACCESS_KEY_ID, RGW_SECRET_ACCESS_KEY); they reach the server as S3_ENDPOINT, ... S3_*
+// lines are taken as they are (S3_BUCKETS, default "bench-uploads", created when missing).
 class BenchReferenceServer
 {
 public:

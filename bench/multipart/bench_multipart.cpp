@@ -12,13 +12,14 @@
 // Our side is a host process that loads libVXFileUpload.so through QPluginLoader, as an
 // application does: this program copied into a run folder next to its fileUpload.ini, run with
 // --host. Its time and CPU are taken inside it from the job's submission to its final report;
-// its peak memory is the whole process's (wait4). The curl side is three curl processes: the
-// start request, then all parts one after another in ONE process (one kept-alive connection;
-// each -T/URL pair reuses it), then the completion request; its time runs from the first spawn
-// to the last exit and its CPU and memory are the processes' own. curl sends the parts from part
-// files cut from the test file beforehand (untimed). Both files are real bytes, not sparse,
-// written and synced before the first round, so that the page cache serves them as it would a
-// real file. Every upload is checked: the sink or the gateway must hold every byte.
+// its peak memory is the process's own VmHWM at the end. The curl side is three curl processes:
+// the start request, then all parts one after another in ONE process (one kept-alive
+// connection; each -T/URL pair reuses it), then the completion request; its time runs from the
+// first spawn to the last exit, its CPU is the processes' own (wait4) and its memory their
+// largest VmHWM. curl sends the parts from part files cut from the test file beforehand
+// (untimed). Both files are real bytes, not sparse, written and synced before the first round,
+// so that the page cache serves them as it would a real file. Every upload is checked: the sink
+// or the gateway must hold every byte.
 #include "BenchChild.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
@@ -81,7 +82,7 @@ signals:
 };
 
 // --host PLUGIN FILE BUCKET REMOTE: uploads one job, prints
-// "RESULT <res> <seconds> <cpu seconds> <downloadUrl>".
+// "RESULT <res> <seconds> <cpu seconds> <VmHWM MiB> <downloadUrl>".
 int hostMain(const QStringList& arguments)
 {
     if (arguments.size() != 4)
@@ -114,7 +115,8 @@ int hostMain(const QStringList& arguments)
     QCoreApplication::exec();
     const double seconds = timer.nsecsElapsed() / 1e9;
     const double cpu = benchCpuSeconds() - cpuBefore;
-    out() << "RESULT " << result << ' ' << seconds << ' ' << cpu << ' ' << downloadUrl << "\n";
+    out() << "RESULT " << result << ' ' << seconds << ' ' << cpu << ' '
+          << benchPeakRssMiB(QCoreApplication::applicationPid()) << ' ' << downloadUrl << "\n";
     out().flush();
     return result == 0 ? 0 : 1;
 }
@@ -127,17 +129,22 @@ struct Sample
     double wallSec = 0;
     double cpuSec = 0;
     double peakRssMiB = 0;
+    // Ours as a whole process: start, plugin load, upload, exit (curl: the same as above).
+    double processWallSec = 0;
+    double processCpuSec = 0;
 };
 
 struct Series
 {
-    std::vector<double> wall, cpu, rss;
+    std::vector<double> wall, cpu, rss, processWall, processCpu;
 
     void add(const Sample& sample)
     {
         wall.push_back(sample.wallSec);
         cpu.push_back(sample.cpuSec);
         rss.push_back(sample.peakRssMiB);
+        processWall.push_back(sample.processWallSec);
+        processCpu.push_back(sample.processCpuSec);
     }
 };
 
@@ -250,19 +257,21 @@ Sample runOurs(const Bench& bench, const Cloud& cloud, const TestFile& file, int
         bench.hostProgram, {"--host", bench.pluginPath, file.path, cloud.bucket, remote});
     Sample sample;
     const QStringList fields = QString::fromUtf8(run.output).trimmed().split(' ');
-    if (fields.size() < 4 || fields.at(0) != "RESULT" || fields.at(1) != "0") {
+    if (fields.size() < 6 || fields.at(0) != "RESULT" || fields.at(1) != "0") {
         err() << "our upload failed: exit " << run.exitCode << ", " << run.output << "\n";
         return sample;
     }
-    if (!cloud.holds(fields.value(4), file.size)) {
+    if (!cloud.holds(fields.at(5), file.size)) {
         err() << "our upload reported success but the object is not complete: "
-              << fields.value(4) << "\n";
+              << fields.at(5) << "\n";
         return sample;
     }
     sample.ok = true;
     sample.wallSec = fields.at(2).toDouble();
     sample.cpuSec = fields.at(3).toDouble();
-    sample.peakRssMiB = run.peakRssMiB;
+    sample.peakRssMiB = fields.at(4).toDouble();
+    sample.processWallSec = run.wallSec;
+    sample.processCpuSec = run.cpuSec;
     return sample;
 }
 
@@ -338,7 +347,8 @@ Sample runCurl(const Bench& bench, const Cloud& cloud, const TestFile& file,
                                        {"remotePath", remote},
                                        {"pathinfo", pathinfo.join(';')}},
                                       sample);
-    sample.wallSec = timer.nsecsElapsed() / 1e9;
+    sample.wallSec = sample.processWallSec = timer.nsecsElapsed() / 1e9;
+    sample.processCpuSec = sample.cpuSec;
     const QString location = done.value("data").toObject().value("Location").toString();
     if (done.value("success") != QJsonValue(true) || !cloud.holds(location, file.size)) {
         err() << "curl: the completion failed or the object is not complete: "
@@ -366,15 +376,24 @@ QString row(const QString& what, double ours, double curl, int decimals, const Q
         .arg(verdict(met));
 }
 
-// Ours and curl alternating (which goes first changes every round); false when one failed.
-bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& file, int rounds,
-                     const QString& title, const std::function<void(const QString&)>& cleanUp)
+// Ours and curl alternating (which goes first changes every round), after one untimed upload
+// of the small `warmUp` file by each (a gateway creates its data pool on the first write);
+// false when an upload failed.
+bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& file,
+                     const TestFile& warmUp, int rounds, const QString& title,
+                     const std::function<void(const QString&)>& cleanUp)
 {
     out() << "\n" << title << "\n";
     out().flush();
+    int connections = 0;
+    const bool warm = runOurs(bench, cloud, warmUp, 1, "bench/warm-up-ours.bin").ok
+        && runCurl(bench, cloud, warmUp, "bench/warm-up-curl.bin", &connections).ok;
+    cleanUp("bench/warm-up-ours.bin");
+    cleanUp("bench/warm-up-curl.bin");
+    if (!warm)
+        return false;
     Series ours;
     Series curl;
-    int connections = 0;
     for (int round = 1; round <= rounds; ++round) {
         Sample oursSample;
         Sample curlSample;
@@ -422,6 +441,12 @@ bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& fil
                  .arg(median(curl.rss), 9, 'f', 0)
                  .arg(budget, 0, 'f', 0)
                  .arg(verdict(rss <= budget));
+    out() << QStringLiteral("  ours counted as a whole process (start, plugin load, upload, exit): "
+                            "wall %1 s, ratio %2; CPU %3 s, ratio %4\n")
+                 .arg(median(ours.processWall), 0, 'f', 3)
+                 .arg(median(ours.processWall) / curlWall, 0, 'f', 2)
+                 .arg(median(ours.processCpu), 0, 'f', 3)
+                 .arg(median(ours.processCpu) / curlCpu, 0, 'f', 2);
     out() << QStringLiteral("  throughput: ours %1 MiB/s, curl %2 MiB/s\n")
                  .arg(double(file.size) / kMiB / oursWall, 0, 'f', 0)
                  .arg(double(file.size) / kMiB / curlWall, 0, 'f', 0);
@@ -601,7 +626,9 @@ int main(int argc, char** argv)
         const QString dir = work.filePath("big");
         QDir().mkpath(dir);
         TestFile file{dir + "/bench-multipart.bin", sizeMiB * kMiB, 20 * kMiB, {}};
-        if (!writeTestFile(file, dir)) {
+        TestFile warmUp{dir + "/warm-up.bin", 41 * kMiB, 20 * kMiB, {}};
+        QDir().mkpath(dir + "/warm-up");
+        if (!writeTestFile(file, dir) || !writeTestFile(warmUp, dir + "/warm-up")) {
             err() << "cannot write the test file in " << dir << "\n";
             return 2;
         }
@@ -617,7 +644,7 @@ int main(int argc, char** argv)
             if (!sink.start())
                 return 2;
             const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
-            ok = compareWithCurl(bench, cloud, file, rounds,
+            ok = compareWithCurl(bench, cloud, file, warmUp, rounds,
                                  title + ", local null sink (fake cloud server, 127.0.0.1)",
                                  [](const QString&) {}) && ok;
         }
@@ -634,7 +661,7 @@ int main(int argc, char** argv)
                               [curlProgram](const QString& url, qint64 size) {
                                   return gatewayHolds(curlProgram, url, size);
                               }};
-            ok = compareWithCurl(bench, cloud, file, rounds,
+            ok = compareWithCurl(bench, cloud, file, warmUp, rounds,
                                  title + ", S3 gateway through the reference server ("
                                      + gatewayDir + ")",
                                  [&](const QString& key) {

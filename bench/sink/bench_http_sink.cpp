@@ -23,6 +23,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -354,12 +355,17 @@ int main(int argc, char** argv)
         fds.erase(std::remove_if(fds.begin() + 2, fds.end(),
                                  [&](const pollfd& p) { return clients.count(p.fd) == 0; }),
                   fds.end());
-        int timeoutMs = -1;
+        // Nanosecond sleeps: millisecond ones would round every paced read up and cut the rate.
+        timespec timeout{};
+        timespec* wait = nullptr;
         if (wake != Clock::time_point::max()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-            timeoutMs = int(std::max<long long>(0, wait.count()));
+            const long long ns = std::max<long long>(
+                0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count());
+            timeout.tv_sec = time_t(ns / 1000000000);
+            timeout.tv_nsec = long(ns % 1000000000);
+            wait = &timeout;
         }
-        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
+        if (ppoll(fds.data(), fds.size(), wait, nullptr) < 0 && errno != EINTR)
             return 1;
         if (fds[0].revents) {
             // Closed standard input (or a line on it) ends the sink.
@@ -382,7 +388,9 @@ int main(int argc, char** argv)
             if (n > 0 && paced) {
                 const auto cost = std::chrono::nanoseconds(
                     (long long)(double(n) * 1e9 / g_options.bytesPerSec));
-                client.nextRead = std::max(client.nextRead, Clock::now()) + cost;
+                // A late wake-up may be made up for, but by no more than 2 ms of traffic.
+                const Clock::time_point floor = Clock::now() - std::chrono::milliseconds(2);
+                client.nextRead = std::max(client.nextRead, floor) + cost;
             }
             if (n <= 0 || !feed(fd, client, buffer.data(), size_t(n))) {
                 close(fd);
