@@ -97,7 +97,10 @@ export function createHttpServer({ config, handlers, log }) {
         return;
       }
       if (error instanceof RequestError) {
-        log.debug(`${req.method} ${shown} rejected: ${error.message}`);
+        // A completion with a foreign authorization is worth a warning: instances that do
+        // not share AUTH_SECRET refuse each other's uploads this way.
+        (error.status === 403 ? log.warn : log.debug)(
+          `${req.method} ${shown} rejected: ${error.message}`);
         const headers = error.closeConnection ? { Connection: 'close' } : {};
         send(res, error.status, { success: false, reason: error.message }, headers);
         return;

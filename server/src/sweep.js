@@ -11,10 +11,9 @@ const FIRST_SWEEP_DELAY_SECONDS = 10;
 const plural = (count, word) => `${count} ${word}${count === 1 ? '' : 's'}`;
 
 /**
- * Creates the sweep of `buckets`; nothing runs before start(). `sweep()` runs one pass now (or
- * waits for the running one) and resolves with the number of uploads aborted; it never throws,
- * failures are logged and the next pass tries again. `close()` stops the timer and waits for a
- * running pass, which stops between two uploads.
+ * Creates the sweep of `buckets`; nothing runs before start(). A pass never throws: failures
+ * are logged and the next pass tries again. `close()` stops the timer, cancels the storage
+ * request in progress and resolves once a running pass has ended.
  */
 export function createSweeper({ storage, buckets, ageSeconds, intervalSeconds, log,
   now = () => Date.now() }) {
@@ -41,40 +40,38 @@ export function createSweeper({ storage, buckets, ageSeconds, intervalSeconds, l
         }
       }
     } catch (error) {
-      if (closed) return aborted;
-      log.warn(`stale upload sweep: bucket ${JSON.stringify(bucket)} failed: `
-        + `${describeStorageError(error)}`);
+      // A request cancelled by close() is no failure.
+      if (!closed) {
+        log.warn(`stale upload sweep: bucket ${JSON.stringify(bucket)} failed: `
+          + `${describeStorageError(error)}`);
+      }
     }
     if (aborted > 0) {
       log.info(`stale upload sweep: bucket ${JSON.stringify(bucket)}: aborted `
         + plural(aborted, 'upload'));
     }
-    return aborted;
   }
 
   async function pass() {
-    let total = 0;
     for (const bucket of buckets) {
-      if (closed) break;
-      total += await sweepBucket(bucket);
+      if (closed) return;
+      await sweepBucket(bucket);
     }
-    return total;
-  }
-
-  function sweep() {
-    running ??= pass().finally(() => { running = undefined; });
-    return running;
   }
 
   // The next pass is scheduled when one ends, so passes never overlap however long they take.
   function schedule(seconds) {
     if (closed) return;
-    timer = setTimeout(() => sweep().then(() => schedule(intervalSeconds)), seconds * 1000);
+    timer = setTimeout(() => {
+      running = pass().finally(() => {
+        running = undefined;
+        schedule(intervalSeconds);
+      });
+    }, seconds * 1000);
     timer.unref();
   }
 
   return {
-    sweep,
     start() {
       if (intervalSeconds <= 0) {
         log.info('stale upload sweep: off');

@@ -98,6 +98,8 @@ it('the sweep aborts the uploads older than the age, on time, and stops on close
   const deadline = Date.now() + 5000;
   while (!lines.some((line) => summary.test(line)) && Date.now() < deadline) await sleep(50);
   await sweeper.close();
+  // The young upload is old by now: only a sweep that went on after close() would take it.
+  await sleep(1500);
   const ids = await uploadIds();
   assert.deepEqual([ids.includes(old.uploadid), ids.includes(young.uploadid)], [false, true],
     lines.join('\n'));
