@@ -56,6 +56,9 @@ bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serve
                                  QString* error)
 {
     const QString envPath = QDir(gatewayDir).filePath(QStringLiteral("rgw.env"));
+    m_cephConf = QDir(gatewayDir).filePath(QStringLiteral("ceph.conf"));
+    if (!QFile::exists(m_cephConf))
+        m_cephConf.clear();
     const QMap<QString, QString> written = readEnvFile(envPath);
     // rgw.sh writes RGW_ENDPOINT, RGW_REGION, ...; the server reads the same as S3_*.
     m_settings.clear();
@@ -123,5 +126,11 @@ bool BenchReferenceServer::removeObject(const QString& curlProgram, const QStrin
          m_settings.value("S3_ACCESS_KEY_ID") + ':' + m_settings.value("S3_SECRET_ACCESS_KEY"),
          "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", "-X", "DELETE",
          endpoint + '/' + m_bucket + '/' + key});
-    return run.exitCode == 0 && run.output.startsWith('2');
+    if (run.exitCode != 0 || !run.output.startsWith('2'))
+        return false;
+    if (!m_cephConf.isEmpty()) {
+        runBenchChild(QStringLiteral("radosgw-admin"),
+                      {"-c", m_cephConf, "gc", "process", "--include-all"});
+    }
+    return true;
 }

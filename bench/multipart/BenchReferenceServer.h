@@ -23,7 +23,9 @@ public:
     QString bucket() const { return m_bucket; }
 
     // Removes a stored object straight from the gateway (curl signs the request), so that
-    // repeated rounds do not fill it. False when the gateway refused.
+    // repeated rounds do not fill it. False when the gateway refused. A Ceph gateway frees the
+    // space of removed objects only in its garbage collection, hours later by default: with
+    // DIR/ceph.conf there (rgw.sh) and radosgw-admin installed, it is run at once.
     bool removeObject(const QString& curlProgram, const QString& key) const;
 
 private:
@@ -32,6 +34,7 @@ private:
     QString m_url;
     QString m_token;
     QString m_bucket;
+    QString m_cephConf;
 };
 
 #endif // BENCHREFERENCESERVER_H
