@@ -238,6 +238,35 @@ private slots:
         QTRY_COMPARE(rec().components.size(), 1); // the uploader is released by the event loop
     }
 
+    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; an
+    // unusable value keeps one, with a warning.
+    void partsInFlight_data()
+    {
+        QTest::addColumn<QString>("configured");
+        QTest::addColumn<int>("atOnce");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("absent: 1") << QString() << 1 << false;
+        QTest::newRow("2") << "2" << 2 << false;
+        QTest::newRow("16, more than the parts") << "16" << 3 << false;
+        QTest::newRow("0") << "0" << 1 << true;
+        QTest::newRow("17") << "17" << 1 << true;
+        QTest::newRow("x") << "x" << 1 << true;
+    }
+    void partsInFlight()
+    {
+        QFETCH(QString, configured);
+        QFETCH(int, atOnce);
+        QFETCH(bool, warned);
+        if (warned) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+                "partsInFlight " + configured + " in .* is not a number from 1 to 16"));
+        }
+        start({{kSliceLen, "100"}, {"/PackageInformation/partsInFlight", configured}});
+        m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
+        startMultipart("m");
+        QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
+    }
+
     // A key holds one place: submitted again while in flight, it waits for the first transfer.
     void resubmittedKeyWaits()
     {
