@@ -2,9 +2,11 @@
 
 #include "VXCloudCommon.h"
 #include "VXCloudUtils.h"
+#include "VXResultCodes.h"
 #include "VXUploadFileSliceByPut.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -68,6 +70,20 @@ qint64 configuredNumber(const QString& text, const QString& name, const QString&
             << "is not a number from" << minimum << "to" << maximum << "; using" << fallback;
     }
     return fallback;
+}
+
+// A file whose bytes can be read without waiting and whose size tells how many there are: not a
+// directory, FIFO, socket or device (opening a FIFO would block the host's thread), nor a file
+// that reads as empty by its size but has content (/proc files), which would be stored empty.
+bool isPlainFile(const QFileInfo& fileInfo)
+{
+    if (!fileInfo.isFile())
+        return false;
+    if (fileInfo.size() > 0)
+        return true;
+    QFile file(fileInfo.filePath());
+    char byte;
+    return !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || file.read(&byte, 1) <= 0;
 }
 
 qint64 partCount(qint64 size, qint64 sliceLen)
@@ -138,8 +154,17 @@ void VXUploadByPutManager::addUploadJob(const QJsonObject& jsonInfo)
     if (localPath.isEmpty() || remotePath.isEmpty() || bucketName.isEmpty())
         return;
     const QString key = jobKey(localPath, remotePath, bucketName);
-    m_jobMap.insert(key, jsonInfo);
-    m_waitKeyList.append(key);
+    if (m_inFlightKeySet.contains(key)) {
+        // Uploaded again, with its own report, once the transfer in flight has ended.
+        m_resubmittedJobMap.insert(key, jsonInfo);
+        if (!m_waitKeyList.contains(key))
+            m_waitKeyList.append(key);
+    } else if (m_jobMap.contains(key)) {
+        m_jobMap.insert(key, jsonInfo); // still waiting: one upload, the later object
+    } else {
+        m_jobMap.insert(key, jsonInfo);
+        m_waitKeyList.append(key);
+    }
     uploadNextFile();
 }
 
@@ -158,7 +183,7 @@ void VXUploadByPutManager::addUploadJobList(const QJsonArray& jobArray)
         addUploadJob(jobs.at(i).toObject());
 }
 
-void VXUploadByPutManager::reportJobFailure(const QMap<QString, QString>& params)
+void VXUploadByPutManager::reportJobFailure(const QMap<QString, QString>& params, int res)
 {
     const QString bucket = params.value(QStringLiteral("bucket"));
     const QString remotePath = params.value(QStringLiteral("remotePath"));
@@ -169,7 +194,7 @@ void VXUploadByPutManager::reportJobFailure(const QMap<QString, QString>& params
     report.insert(QStringLiteral("bucketName"), bucket);
     report.insert(QStringLiteral("remotePath"), remotePath);
     report.insert(QStringLiteral("localPath"), localPath);
-    emit sglUploadFinished(-1, report);
+    emit sglUploadFinished(res, report);
 }
 
 int VXUploadByPutManager::nextDispatchableIndex() const
@@ -228,6 +253,15 @@ void VXUploadByPutManager::uploadNextFile()
             reportJobFailure(params);
             continue;
         }
+        if (!isPlainFile(fileInfo)) {
+            qCWarning(lcUploadManager).noquote()
+                << "VXUploadByPutManager::uploadNextFile:" << localPath
+                << "is not a plain file (a directory, FIFO, device or a file whose size reads 0"
+                << "but which has content): not uploaded";
+            closeFailedJob(key);
+            reportJobFailure(params, VXResult::FileUnreadable);
+            continue;
+        }
 
         const QString bcode = job.value(QStringLiteral("bc_bcode")).toString();
         const qint64 size = fileInfo.size();
@@ -268,9 +302,18 @@ bool VXUploadByPutManager::closeFailedJob(const QString& key)
     // submitted again and waiting is left alone, so nothing is freed twice.
     if (!givePlaceBack(key))
         return false;
-    m_jobMap.remove(key);
+    forgetClosedJob(key);
     releaseSliceUploader(m_sliceUploaderMap.take(key));
     return true;
+}
+
+void VXUploadByPutManager::forgetClosedJob(const QString& key)
+{
+    m_jobMap.remove(key);
+    // A submission that came while the job was in flight now waits in its place; its key
+    // stands in m_waitKeyList already.
+    if (m_resubmittedJobMap.contains(key))
+        m_jobMap.insert(key, m_resubmittedJobMap.take(key));
 }
 
 void VXUploadByPutManager::releaseSliceUploader(VXUploadFileSliceByPut* uploader)
@@ -299,8 +342,9 @@ void VXUploadByPutManager::stopUploadJob(const QString& localPath, const QString
     // from inside stopUploadByUrl finds no job and the report is only logged.
     const bool hasPutUrl = m_putUrlMap.contains(key);
     const QString putUrl = m_putUrlMap.take(key);
-    if (m_jobMap.remove(key) > 0)
-        m_waitKeyList.removeOne(key);
+    m_jobMap.remove(key);
+    m_resubmittedJobMap.remove(key);
+    m_waitKeyList.removeAll(key);
     VXUploadFileSliceByPut* uploader = m_sliceUploaderMap.take(key);
     // A waiting job, or one the manager does not know, holds no place and gives none back.
     givePlaceBack(key);
@@ -317,6 +361,7 @@ void VXUploadByPutManager::stopAllUploadJobs()
     const QList<VXUploadFileSliceByPut*> uploaders = m_sliceUploaderMap.values();
     m_putUrlMap.clear();
     m_jobMap.clear();
+    m_resubmittedJobMap.clear();
     m_waitKeyList.clear();
     m_sliceUploaderMap.clear();
     m_uploadIdJobMap.clear();
@@ -340,13 +385,13 @@ void VXUploadByPutManager::slotUploadFinished(const QJsonObject& jsonInfo, int r
         return;
     const QJsonObject report = jsonInfo;
     const QString key = jobKeyOf(report);
-    if (!m_jobMap.contains(key)) {
+    if (!m_inFlightKeySet.contains(key)) {
         qCritical() << "VXUploadByPutManager::slotUploadFinished" << key << m_jobMap.keys();
         return;
     }
     // The job is gone and its place free before the host hears of it; the upload URL stays
     // until a stop or a newer URL for the key.
-    m_jobMap.remove(key);
+    forgetClosedJob(key);
     if (VXUploadFileSliceByPut* uploader = m_sliceUploaderMap.take(key))
         uploader->deleteLater();
     givePlaceBack(key);
@@ -358,7 +403,7 @@ void VXUploadByPutManager::slotUploadProgress(const QJsonObject& jsonInfo, int p
 {
     if (jsonInfo.contains(QStringLiteral("slice_mark")))
         return;
-    if (m_jobMap.contains(jobKeyOf(jsonInfo)))
+    if (m_inFlightKeySet.contains(jobKeyOf(jsonInfo)))
         emit sglUploadProgress(jsonInfo, progress);
 }
 
@@ -376,14 +421,14 @@ void VXUploadByPutManager::slotHttpRequestFinishWithInfo(const QMap<QString, QSt
     else if (api == kApiInitMultipart)
         handleMultipartStartAnswer(request, answer);
     else if (api == kApiCompleteMultipart)
-        handleMultipartCompleteAnswer(answer);
+        handleMultipartCompleteAnswer(request, answer);
 }
 
 void VXUploadByPutManager::handleUploadUrlAnswer(const QMap<QString, QString>& params,
                                                  const QJsonObject& jsonObj)
 {
     const QString key = jobKeyOf(params);
-    if (!m_jobMap.contains(key))
+    if (!m_inFlightKeySet.contains(key))
         return; // stopped meanwhile
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QString uploadUrl = data.value(QStringLiteral("uploadUrl")).toString();
@@ -407,6 +452,15 @@ void VXUploadByPutManager::fallBackToSingleUpload(const QMap<QString, QString>& 
 void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QString>& params,
                                                       const QJsonObject& jsonObj)
 {
+    // An answer for a job stopped meanwhile, or a second one for a job whose parts are already
+    // going out, starts nothing; the storage's stale-upload sweep removes its upload.
+    const QString key = jobKeyOf(params);
+    if (!m_inFlightKeySet.contains(key) || m_sliceUploaderMap.contains(key)) {
+        qCInfo(lcUploadManager).noquote()
+            << "VXUploadByPutManager: a multipart start answer for" << key
+            << "that is no longer waiting for one is ignored";
+        return;
+    }
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QString uploadId = data.value(QStringLiteral("uploadid")).toString();
     if (uploadId.isEmpty()) {
@@ -415,7 +469,6 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
     }
     const QString authorization = data.value(QStringLiteral("authorization")).toString();
     const QJsonArray partUrls = data.value(QStringLiteral("partUrl")).toArray();
-    const QString key = jobKeyOf(params);
 
     auto* uploader = new VXUploadFileSliceByPut(this);
     connect(uploader, &VXUploadFileSliceByPut::sglUploadFinished, this,
@@ -455,10 +508,13 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
     uploader->uploadFileBySlice(sliceJob);
 }
 
-void VXUploadByPutManager::handleMultipartCompleteAnswer(const QJsonObject& jsonObj)
+void VXUploadByPutManager::handleMultipartCompleteAnswer(const QMap<QString, QString>& params,
+                                                         const QJsonObject& jsonObj)
 {
+    // The job is the one the request was sent for, whatever the answer echoes (or leaves out):
+    // every completion answer ends its job.
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
-    const QString uploadId = data.value(QStringLiteral("uploadid")).toString();
+    const QString uploadId = params.value(QStringLiteral("uploadid"));
     QJsonObject job = m_uploadIdJobMap.value(uploadId);
     const QJsonValue success = jsonObj.value(QStringLiteral("success"));
     int res = -1;

@@ -24,7 +24,8 @@ class VXUploadFileSliceByPut;
 // from the manager, its place free, and the next waiting job is dispatched after the emission.
 // A stop closes a job without a report (a failure of a server request already under way for it
 // is still reported); it gives back a place only for a job in flight. A key submitted again
-// while it is in flight waits in the queue until that transfer ends.
+// while it waits replaces the waiting job; submitted again while it is in flight, it is uploaded
+// again once that transfer ends, with its own report. Only plain files are uploaded.
 class VXUploadByPutManager : public QObject
 {
     Q_OBJECT
@@ -59,7 +60,8 @@ public slots:
 
 private:
     void readConfig();
-    void reportJobFailure(const QMap<QString, QString>& params);
+    // Reports the job that the request parameters name as failed with `res`.
+    void reportJobFailure(const QMap<QString, QString>& params, int res = -1);
     void uploadNextFile();
     QString getRemoteDirPath(const QString& fileName, const QString& remotePath);
     IVXCloudCommon* cloud() const;
@@ -72,11 +74,15 @@ private:
     // is stopped and released, its place is given back. No effect (false) for a key that holds
     // no place. Neither reports nor dispatches.
     bool closeFailedJob(const QString& key);
+    // Takes a closed job out of m_jobMap; a submission of its key that came while it was in
+    // flight takes its place as a waiting job.
+    void forgetClosedJob(const QString& key);
     void releaseSliceUploader(VXUploadFileSliceByPut* uploader);
     void handleUploadUrlAnswer(const QMap<QString, QString>& params, const QJsonObject& jsonObj);
     void handleMultipartStartAnswer(const QMap<QString, QString>& params,
                                     const QJsonObject& jsonObj);
-    void handleMultipartCompleteAnswer(const QJsonObject& jsonObj);
+    void handleMultipartCompleteAnswer(const QMap<QString, QString>& params,
+                                       const QJsonObject& jsonObj);
     void fallBackToSingleUpload(const QMap<QString, QString>& params);
 
     VXCloudCommon* m_pCloudCommon = nullptr;
@@ -92,6 +98,9 @@ private:
     // Keys of the jobs holding a place; m_iUploadingCount is always its size. A key holds at
     // most one place: a second submission of a key in flight waits until the first ends.
     QSet<QString> m_inFlightKeySet;
+    // Key -> the job submitted again while that key was in flight; it waits in m_waitKeyList
+    // and enters m_jobMap when the transfer in flight ends.
+    QMap<QString, QJsonObject> m_resubmittedJobMap;
     // Parts of one multipart file sent at once, [PackageInformation] partsInFlight (1 to 16).
     int m_iMaxPartsInFlight = 1;
 };

@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QPluginLoader>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
@@ -267,13 +268,108 @@ private slots:
         QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
     }
 
-    // A key holds one place: submitted again while in flight, it waits for the first transfer.
-    void resubmittedKeyWaits()
+    // A key holds one place. Submitted again while in flight, the job is uploaded again after
+    // the first transfer, with its own report; submitted again while waiting, the waiting job
+    // is replaced (one upload, the later object).
+    void resubmittedKey()
     {
         start();
-        m_plugin->uploadFileByPost(job("j"));
-        m_plugin->uploadFileByPost(job("j"));
-        QCOMPARE(trace(), QString("url:j"));
+        m_plugin->uploadFileByPost(job("j", 10, {{"n", "1"}}));
+        m_plugin->uploadFileByPost(job("j", 10, {{"n", "2"}}));
+        m_plugin->uploadFileByPost(job("b"));
+        m_plugin->uploadFileByPost(job("w", 10, {{"n", "3"}}));
+        m_plugin->uploadFileByPost(job("w", 10, {{"n", "4"}}));
+        QCOMPARE(trace(), QString("url:j url:b"));
+        const QJsonObject putUrl{{"data", QJsonObject{{"uploadUrl", "put:j"}}}};
+        answer(request("j", "url"), putUrl);
+        const CloudCall put = rec().callsOf("uploadFileByPut").value(0);
+        emit put.component->sglUploadFinished(put.info, 0);
+        QCOMPARE(trace(), QString("url:j url:b put:j url:j"));
+        failRequest("j", "url");
+        failRequest("b", "url");
+        QCOMPARE(trace(), QString("url:j url:b put:j url:j url:w"));
+        QCOMPARE(request("j", "url").params.value("n"), QString("2"));
+        QCOMPARE(request("w", "url").params.value("n"), QString("4"));
+        QCOMPARE(m_done->size(), 3);
+        QCOMPARE(m_done->at(0).at(1).toJsonObject().value("n"), QJsonValue("1"));
+        QCOMPARE(m_done->at(1).at(0).toInt(), -1);
+    }
+
+    // A completion answer ends the job it was asked for, whatever it echoes or leaves out.
+    void completionAnswerEndsItsJob_data()
+    {
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<int>("res");
+        const QJsonObject other{{"uploadid", "U-other"}, {"Location", "loc"}};
+        QTest::newRow("success, another upload id") << QJsonObject{{"success", true},
+            {"data", other}} << 0;
+        QTest::newRow("success without data") << QJsonObject{{"success", true}} << 0;
+        QTest::newRow("refusal without data")
+            << QJsonObject{{"success", false}, {"reason", "EntityTooSmall"}} << -1;
+    }
+    void completionAnswerEndsItsJob()
+    {
+        QFETCH(QJsonObject, answer);
+        QFETCH(int, res);
+        start();
+        const QJsonObject m = job("m", 250, {{"bc_bcode", "BC"}});
+        m_plugin->uploadFileByPost(m);
+        startMultipart("m");
+        for (int i = 0; i < 3; ++i)
+            finishPart();
+        if (res != 0)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("EntityTooSmall"));
+        ::answer(request("m", "done"), answer);
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0).at(0).toInt(), res);
+        QJsonObject reported = m_done->at(0).at(1).toJsonObject();
+        QCOMPARE(reported.take("downloadUrl").isUndefined(), res != 0);
+        QCOMPARE(reported, m);
+    }
+
+    // A multipart start answered after its job was stopped starts no transfer.
+    void lateStartAnswerStartsNothing()
+    {
+        start();
+        const QJsonObject m = job("m", 250, {{"bc_bcode", "BC"}});
+        m_plugin->uploadFileByPost(m);
+        m_plugin->stopUploadFileByPost(m);
+        startMultipart("m");
+        QCOMPARE(trace(), QString("init:m"));
+        QCOMPARE(rec().components.size(), 1);
+        QCOMPARE(m_done->size(), 0);
+    }
+
+    // Only plain files are uploaded: nothing may block on opening a file, nor store an empty
+    // object for a file whose size reads 0 but has content. Each fails at once and the next
+    // job goes out.
+    void onlyPlainFiles_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("directory") << ".";
+        QTest::newRow("device") << "/dev/zero";
+        QTest::newRow("size 0 with content") << "/proc/self/status";
+    }
+    void onlyPlainFiles()
+    {
+        QFETCH(QString, path);
+        if (path == "fifo") {
+            path = m_dir.filePath("fifo");
+            QFile::remove(path);
+            QCOMPARE(QProcess::execute("mkfifo", {path}), 0);
+        } else if (path == ".") {
+            path = m_dir.path();
+        }
+        start();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not a plain file"));
+        m_plugin->uploadFileByPost({{"localPath", path}, {"remotePath", "r"}, {"bucketName", "b"},
+                                    {"bc_bcode", "BC"}});
+        m_plugin->uploadFileByPost(job("next"));
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0).at(0).toInt(), -2001);
+        QCOMPARE(m_done->at(0).at(1).toJsonObject().value("localPath").toString(), path);
+        QCOMPARE(trace(), QString("url:next"));
     }
 
     // A failed or empty multipart start falls back to the upload-URL request; a failed server
