@@ -196,7 +196,8 @@ bool writeTestFile(TestFile& file, const QString& dir)
     if (!data.open(QIODevice::ReadOnly))
         return false;
     for (int part = 0; part < file.partCount(); ++part) {
-        const QString partPath = QStringLiteral("%1/part-%2").arg(dir).arg(part + 1, 5, 10, QChar('0'));
+        const QString partPath =
+            QStringLiteral("%1/part-%2").arg(dir).arg(part + 1, 5, 10, QChar('0'));
         QFile partFile(partPath);
         const QByteArray bytes = data.read(file.sliceLen);
         if (!partFile.open(QIODevice::WriteOnly) || partFile.write(bytes) != bytes.size())

@@ -62,9 +62,9 @@ struct Client
     long long bodySize = 0;
     std::string method;
     std::string path;
-    std::string body;                  // kept for POSTs only (small JSON bodies)
-    Clock::time_point nextRead;        // paced reading: no read before this time
-    std::deque<Answer> answers;        // delayed answers, oldest first
+    std::string body;           // kept for POSTs only (small JSON bodies)
+    Clock::time_point nextRead; // paced reading: no read before this time
+    std::deque<Answer> answers; // delayed answers, oldest first
 };
 
 struct Upload
