@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # vxupload_e2e.sh STACK_ENV VXUPLOAD PLUGIN WORK_DIR: vxupload against the running stack, as a
 # user runs it (a copy in WORK_DIR with its fileUpload.ini beside it, the shipped plugin named by
-# --plugin). A small file and a multipart one (3.5 slices, --bcode) in one run: exit 0, one JSON
-# report per job, result 0, a "downloadUrl" serving the file's bytes. A missing file: exit 1,
-# one report, result -1.
+# --plugin). A small file and a multipart one (--bcode, 3.5 slices of 1 MiB or of the storage's
+# smallest part when that is larger) in one run: exit 0, one JSON report per job, result 0, a
+# "downloadUrl" serving the file's bytes. A missing file: exit 1, one report, result -1.
 set -euo pipefail
 [ $# -eq 4 ] || { echo "usage: $0 STACK_ENV VXUPLOAD PLUGIN WORK_DIR" >&2; exit 2; }
 plugin=$3 work=$4 data=$4/data
@@ -13,8 +13,10 @@ rm -rf "$work"
 mkdir -p "$data"
 trap 'rm -rf "$data"' EXIT
 cp "$2" "$work/vxupload"
-printf '[HostInformation]\ncloudHost=%s\ntoken=%s\n[PackageInformation]\nsliceLen=1048576\n' \
-    "$VX_E2E_API_URL" "$VX_E2E_TOKEN" >"$work/fileUpload.ini"
+min_part=${VX_E2E_MIN_PART_SIZE:-1}
+slice=$((min_part > 1048576 ? min_part : 1048576))
+printf '[HostInformation]\ncloudHost=%s\ntoken=%s\n[PackageInformation]\nsliceLen=%s\n' \
+    "$VX_E2E_API_URL" "$VX_E2E_TOKEN" "$slice" >"$work/fileUpload.ini"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -36,7 +38,7 @@ run() {
 }
 
 head -c 100000 /dev/urandom >"$data/small.bin"
-head -c $((3 * 1048576 + 524288)) /dev/urandom >"$data/large.bin"
+head -c $((3 * slice + slice / 2)) /dev/urandom >"$data/large.bin"
 run 0 "$data/small.bin:e2e-cli/small.bin" "$data/large.bin:e2e-cli/large.bin"
 for name in small large; do
     read -r result _ url < <(grep " e2e-cli/$name.bin " "$data/reports") || true

@@ -1,0 +1,215 @@
+// The host of the end-to-end programs: the shipped plugin and its real libraries, loaded as an
+// application loads it (the test object is the host), against the server and storage that a
+// CTest fixture runs (stack.sh; VX_E2E_STACK_FILE names its stack.env). Stored objects are
+// downloaded again by curl through their "downloadUrl"; the server's answers are read from its
+// access log.
+#pragma once
+
+#include "IVXFileUpload.h"
+
+#include <QPluginLoader>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace e2e {
+
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr int kTimeoutMs = 15000; // a failing QTRY waits three times as long
+
+// The status of a GET by curl (0 when it did not run), outside any code of ours; the body goes
+// to `saveTo`. `options` go to curl before the URL (a signature, headers).
+inline int httpGet(const QString& url, const QString& saveTo, const QStringList& options = {})
+{
+    QProcess curl; // its destructor kills a curl that hangs
+    curl.start("curl", QStringList{"-s", "--max-time", "20", "-o", saveTo, "-w", "%{http_code}"}
+                           + options + QStringList{url});
+    return curl.waitForFinished(30000) ? curl.readAllStandardOutput().toInt() : 0;
+}
+
+inline QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace e2e
+
+class E2EHost : public QObject
+{
+    Q_OBJECT
+
+signals:
+    // The plugin relays its reports into these, as into an application's host object.
+    void sglUploadFinished(int res, const QJsonObject& jsonInfo);
+    void sglUploadProgress(const QJsonObject& jsonInfo, int progress);
+
+protected:
+    struct Report
+    {
+        bool isFinal;
+        int value; // result code of a final report, percent of a progress report
+        QJsonObject job;
+    };
+
+    // Reads the stack's settings and loads the plugin; for initTestCase.
+    void setUpHost()
+    {
+        QSettings stack(qEnvironmentVariable("VX_E2E_STACK_FILE"), QSettings::IniFormat);
+        for (const QString& key : stack.allKeys()) // VX_E2E_TOKEN as "TOKEN", ...
+            m_stack.insert(QString(key).remove("VX_E2E_"), stack.value(key).toString());
+        QVERIFY2(!m_stack.value("TOKEN").isEmpty() && QFileInfo::exists(m_stack.value("LOG")),
+                 "no running stack: VX_E2E_STACK_FILE must name the stack.env of stack.sh start");
+        QVERIFY(m_dir.isValid());
+        // Only fileUpload.ini (m_iniPath) configures the plugin here.
+        for (const char* name : {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES"})
+            qunsetenv(name);
+        m_loader.setFileName(qEnvironmentVariable("VX_E2E_PLUGIN"));
+        QVERIFY2(m_loader.load(), qPrintable(m_loader.errorString()));
+
+        connect(this, &E2EHost::sglUploadFinished, this, [this](int res, const QJsonObject& job) {
+            m_reports.append({true, res, job});
+        });
+        connect(this, &E2EHost::sglUploadProgress, this,
+                [this](const QJsonObject& job, int percent) {
+                    m_reports.append({false, percent, job});
+                    // As a cancel button would, while the job's transfer is surely under way.
+                    if (job.value("remotePath") == m_stopRemotePath) {
+                        m_stopRemotePath.clear();
+                        m_upload->stopUploadFileByPost(job);
+                    }
+                });
+    }
+
+    void tearDownHost()
+    {
+        delete m_plugin;
+        m_plugin = nullptr;
+        QFile::remove(m_iniPath);
+    }
+
+    // A fresh facade (the old one goes with its manager and transfers) whose components read
+    // the settings written here; `apiUrl` defaults to the stack's server.
+    bool startPlugin(const QString& token, qint64 sliceLen, int partsInFlight = 1,
+                     const QString& apiUrl = QString())
+    {
+        delete m_plugin;
+        m_reports.clear();
+        {
+            QSettings ini(m_iniPath, QSettings::IniFormat);
+            ini.setValue("HostInformation/cloudHost",
+                         apiUrl.isEmpty() ? m_stack.value("API_URL") : apiUrl);
+            ini.setValue("HostInformation/token", token);
+            ini.setValue("PackageInformation/sliceLen", sliceLen);
+            ini.setValue("PackageInformation/partsInFlight", partsInFlight);
+        }
+        m_plugin = m_loader.instance();
+        m_upload = qobject_cast<IVXFileUpload*>(m_plugin);
+        if (m_upload)
+            m_upload->initUploadManager(this);
+        m_logOffset = QFileInfo(m_stack.value("LOG")).size();
+        return m_upload;
+    }
+
+    QString makeFile(qint64 size, bool random = true)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("file%1.bin").arg(++m_fileCount));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size)) // zeros, sparse
+            return {};
+        if (random) {
+            QVector<quint32> words(int((size + 3) / 4));
+            QRandomGenerator::global()->fillRange(words.data(), words.size());
+            file.write(reinterpret_cast<const char*>(words.constData()), size);
+        }
+        return path;
+    }
+
+    // Submits a job for the file and returns its remote path, "e2e" + local path: unique to the
+    // run, as m_dir is. "project" must come back in the reports; "bc_bcode" allows multipart.
+    QString submit(const QString& localPath, bool withBcode = false,
+                   const QString& bucket = QString())
+    {
+        const QString remotePath = "e2e" + localPath;
+        QJsonObject job{{"localPath", localPath},
+                        {"remotePath", remotePath},
+                        {"bucketName", bucket.isEmpty() ? m_stack.value("BUCKET") : bucket},
+                        {"project", "e2e"}};
+        if (withBcode)
+            job.insert("bc_bcode", "E2E-7");
+        m_upload->uploadFileByPost(job);
+        return remotePath;
+    }
+
+    QVector<Report> reportsOf(const QString& remotePath, bool isFinal) const
+    {
+        QVector<Report> reports;
+        for (const Report& report : m_reports) {
+            if (report.isFinal == isFinal && report.job.value("remotePath") == remotePath)
+                reports.append(report);
+        }
+        return reports;
+    }
+
+    // The job ends with one success report whose "downloadUrl" serves exactly the local file's
+    // bytes; its percentages (at least one `withProgress`) rise monotonically up to 100 at most.
+    void checkStored(const QString& remotePath, const QString& localPath, bool withProgress)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(!reportsOf(remotePath, true).isEmpty(), e2e::kTimeoutMs);
+        const Report report = reportsOf(remotePath, true).first();
+        QCOMPARE(report.value, 0);
+        QCOMPARE(report.job.value("project").toString(), QStringLiteral("e2e"));
+        const QString url = report.job.value("downloadUrl").toString();
+        QVERIFY2(url.startsWith(m_stack.value("STORAGE_URL")), qPrintable("downloadUrl: " + url));
+        const QString copy = m_dir.filePath("downloaded.bin");
+        QCOMPARE(e2e::httpGet(url, copy), 200);
+        QVERIFY2(e2e::contentOf(copy) == e2e::contentOf(localPath), "the stored bytes differ");
+
+        const QVector<Report> progress = reportsOf(remotePath, false);
+        QVERIFY2(!withProgress || !progress.isEmpty(), "no progress report reached the host");
+        for (int i = 0, previous = 0; i < progress.size(); previous = progress.at(i++).value) {
+            QVERIFY2(progress.at(i).value >= previous && progress.at(i).value <= 100,
+                     qPrintable(QString::number(progress.at(i).value)));
+        }
+        QCOMPARE(reportsOf(remotePath, true).size(), 1);
+    }
+
+    // An unsigned GET of the object straight from the storage.
+    int storageGet(const QString& remotePath, const QString& saveTo) const
+    {
+        const QString bucketUrl = m_stack.value("STORAGE_URL") + '/' + m_stack.value("BUCKET");
+        return e2e::httpGet(bucketUrl + '/' + remotePath, saveTo);
+    }
+
+    // The server's answers since startPlugin, from its access log, as "<endpoint> <status>":
+    // "fileuploadurl 200", "initmultipart 400", "completemultipart 200", ...
+    QStringList serverRequests() const
+    {
+        static const QRegularExpression line(
+            R"( POST /(?:api/bucket|coscenter/v1/bucket)/(\w+) (\d{3}) )");
+        QFile log(m_stack.value("LOG"));
+        if (!log.open(QIODevice::ReadOnly) || !log.seek(m_logOffset))
+            return {"(log unreadable)"};
+        QStringList requests;
+        while (!log.atEnd()) {
+            const QRegularExpressionMatch match = line.match(QString::fromUtf8(log.readLine()));
+            if (match.hasMatch())
+                requests.append(match.captured(1) + ' ' + match.captured(2));
+        }
+        return requests;
+    }
+
+    QPluginLoader m_loader;
+    QObject* m_plugin = nullptr;
+    IVXFileUpload* m_upload = nullptr;
+    QVector<Report> m_reports; // of the current plugin instance, in arrival order
+    QString m_stopRemotePath;  // stopped (and cleared) at its first progress report
+    QTemporaryDir m_dir;
+    int m_fileCount = 0;
+    const QString m_iniPath = QCoreApplication::applicationDirPath() + "/fileUpload.ini";
+    QHash<QString, QString> m_stack; // what stack.sh wrote, by name without "VX_E2E_"
+    qint64 m_logOffset = 0;
+};
