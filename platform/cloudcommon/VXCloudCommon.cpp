@@ -13,12 +13,15 @@
 //       a set but empty VXUPLOAD_TOKEN switches an INI token off
 //   VXUPLOAD_CONNECT_TIMEOUT_SEC   [Network] connectTimeoutSec     30
 //   VXUPLOAD_STALL_TIMEOUT_SEC     [Network] stallTimeoutSec       60
-//       a request that moves no byte for this long fails with -1028 (time-out); libcurl
-//       averages the speed over about 5 s, so a stall is noticed up to ~5 s later
+//       a request that moves no byte in either direction for this long fails with -1028
+//       (time-out), noticed within a quarter of a second
 //   VXUPLOAD_RETRIES               [Network] retries               2 (0 .. 10)
-//       extra attempts for PUTs and "api/bucket/fileuploadurl" after a transient failure
-//       (connect failure, reset, empty reply, time-out, HTTP 5xx or 429); never for other API
-//       requests such as "coscenter/v1/bucket/initmultipart"
+//       extra attempts for PUTs, "api/bucket/fileuploadurl" and
+//       "coscenter/v1/bucket/completemultipart" after a transient failure (connect failure,
+//       reset, empty reply, time-out, HTTP 5xx or 429); never for other API requests such as
+//       "coscenter/v1/bucket/initmultipart". Attempts are counted on the wire: a request libcurl
+//       sends again by itself on a fresh connection counts too, so no request is sent more than
+//       retries + 1 times.
 //   VXUPLOAD_RETRY_DELAY_MS        [Network] retryDelayMs          500
 //       first back-off; it doubles per attempt, capped at 8 s (or this value when larger)
 //   VXUPLOAD_CA_FILE               [Network] caFile                system CA store

@@ -14,9 +14,18 @@
 
 namespace {
 
-// The only API request that is safe to repeat: asking for an upload URL creates nothing.
-// Starting a multipart upload must never be repeated (a second upload id would be opened).
-const QLatin1String kRetryableApi("api/bucket/fileuploadurl");
+// The API requests that are safe to repeat: asking for an upload URL creates nothing, and the
+// reference server answers a completion that already took place as a success. Starting a
+// multipart upload must never be repeated (a second upload id would be opened).
+bool isRetryableApi(const QString& path)
+{
+    return path == QLatin1String("api/bucket/fileuploadurl")
+        || path == QLatin1String("coscenter/v1/bucket/completemultipart");
+}
+
+// How often requests in flight are checked for a stall: a stall is noticed within this much
+// after the stall time-out.
+constexpr int kStallCheckMs = 250;
 
 QString apiPath(const QString& api)
 {
@@ -65,8 +74,11 @@ VXCloudCommonPrivate::VXCloudCommonPrivate(VXCloudCommon* q)
     : QObject(q),
       m_pQ(q),
       m_config(VXCloudCommonConfig::load()),
-      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }, this))
+      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }, this)),
+      m_pStallTimer(new QTimer(this))
 {
+    m_pStallTimer->setInterval(kStallCheckMs);
+    connect(m_pStallTimer, &QTimer::timeout, this, &VXCloudCommonPrivate::failStalledTransfers);
     // Children of the public object (and owned by unique_ptr, which deletes them first): they
     // follow it if it is moved to another thread before use.
 }
@@ -171,9 +183,18 @@ VXCurlTransfer* VXCloudCommonPrivate::createTransfer(int kind, const QString& ur
     return raw;
 }
 
+bool VXCloudCommonPrivate::isRetryable(const VXCurlTransfer* transfer) const
+{
+    return transfer->kind() == VXCurlTransfer::Kind::Put
+        || isRetryableApi(apiPath(transfer->api()));
+}
+
 void VXCloudCommonPrivate::start(VXCurlTransfer* transfer)
 {
     transfer->countAttempt();
+    transfer->setWireAttemptLimit(isRetryable(transfer) ? m_config.retries + 1 : 1);
+    if (!m_pStallTimer->isActive())
+        m_pStallTimer->start();
     if (!m_pDriver->addHandle(transfer->easy())) {
         failQueued(transfer, VXResult::fromTransport(CURLE_FAILED_INIT));
         return;
@@ -243,12 +264,43 @@ void VXCloudCommonPrivate::finishTransfer(VXCurlTransfer* transfer, CURLcode res
 {
     m_pDriver->removeHandle(transfer->easy());
     transfer->setInMulti(false);
-    const bool retryable = transfer->kind() == VXCurlTransfer::Kind::Put
-        || apiPath(transfer->api()) == kRetryableApi;
-    if (retryable && transfer->attempts() <= m_config.retries
+    if (isRetryable(transfer) && transfer->attempts() <= m_config.retries
         && transfer->isTransientFailure(result) && scheduleRetry(transfer))
         return;
     emitOutcome(transfer, result);
+}
+
+void VXCloudCommonPrivate::failStalledTransfers()
+{
+    const qint64 limitMs = qint64(m_config.stallTimeoutSec) * 1000;
+    QVector<quint64> stalled;
+    bool anyInMulti = false;
+    for (const auto& entry : m_transferMap) {
+        if (!entry.second->inMulti())
+            continue;
+        anyInMulti = true;
+        if (entry.second->msSinceActivity() >= limitMs)
+            stalled.append(entry.first);
+    }
+    if (!anyInMulti) {
+        m_pStallTimer->stop();
+        return;
+    }
+    // A slot of an earlier report may stop other requests or destroy this component.
+    QPointer<VXCloudCommonPrivate> alive(this);
+    for (quint64 id : stalled) {
+        if (!alive)
+            return;
+        const auto it = m_transferMap.find(id);
+        if (it == m_transferMap.end() || !it->second->inMulti())
+            continue;
+        qCWarning(lcCloudCommon).noquote()
+            << "VXCloudCommon: no byte moved for" << m_config.stallTimeoutSec << "s; request"
+            << (it->second->api().isEmpty() ? QStringLiteral("PUT") : it->second->api())
+            << "ends";
+        it->second->setStalled();
+        finishTransfer(it->second.get(), CURLE_OPERATION_TIMEDOUT);
+    }
 }
 
 bool VXCloudCommonPrivate::scheduleRetry(VXCurlTransfer* transfer)

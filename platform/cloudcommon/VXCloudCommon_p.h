@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 
+class QTimer;
 class VXCloudCommon;
 class VXCurlMultiDriver;
 class VXCurlTransfer;
@@ -41,7 +42,10 @@ private:
     VXCurlTransfer* createTransfer(int kind, const QString& url);
     // A PUT transfer for url, or null when the URL is unusable (its failure is then queued).
     VXCurlTransfer* createPut(const QString& url, const QJsonObject& info, const char* operation);
+    bool isRetryable(const VXCurlTransfer* transfer) const;
     void start(VXCurlTransfer* transfer);
+    // Ends every request that has moved no byte for the stall time-out, as a time-out.
+    void failStalledTransfers();
     void failQueued(VXCurlTransfer* transfer, int code);
     void reportLocalFailure(quint64 id);
     void onDriverActivity();
@@ -55,6 +59,7 @@ private:
     VXCloudCommon* m_pQ;
     VXCloudCommonConfig m_config;
     std::unique_ptr<VXCurlMultiDriver> m_pDriver;
+    QTimer* m_pStallTimer; // runs while requests are in flight
     std::map<quint64, std::unique_ptr<VXCurlTransfer>> m_transferMap;
     quint64 m_iNextId = 1;
 };

@@ -41,9 +41,13 @@ void VXCurlTransfer::setupCommon(const VXCloudCommonConfig& config)
     if (!config.caFile.isEmpty())
         curl_easy_setopt(e, CURLOPT_CAINFO, config.caFile.constData());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, config.connectTimeoutSec);
-    // The stall time-out: fewer than 1 byte/s in either direction for that long ends the request.
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, config.stallTimeoutSec);
+    // The stall time-out is the component's own (msSinceActivity): libcurl's low-speed limit
+    // averages over several seconds and so ends a stalled request seconds late.
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &VXCurlTransfer::progressCallback);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &VXCurlTransfer::prereqCallback);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(e, CURLOPT_USERAGENT, "VXCloudCommon/1.0");
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &VXCurlTransfer::writeCallback);
@@ -87,9 +91,6 @@ void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 si
     // curl rewinds by itself when a reused connection turns out to be dead.
     curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &VXCurlTransfer::seekCallback);
     curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
-    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &VXCurlTransfer::progressCallback);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
 }
 
 void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByteArray& data)
@@ -123,14 +124,26 @@ bool VXCurlTransfer::rewindForRetry()
     m_etag.clear();
     m_errorBuffer[0] = '\0';
     m_readFailed = false;
+    m_stalled = false;
     m_bodyOffset = 0;
     return !m_file.isOpen() || m_file.seek(m_fileOffset);
+}
+
+void VXCurlTransfer::countAttempt()
+{
+    ++m_iAttempts;
+    m_bytesMoved = -1;
+    m_sinceActivity.start();
 }
 
 int VXCurlTransfer::resultCode(CURLcode result) const
 {
     if (m_readFailed)
         return VXResult::FileUnreadable;
+    if (m_stalled)
+        return VXResult::fromTransport(CURLE_OPERATION_TIMEDOUT);
+    if (m_wireLimitHit)
+        return VXResult::fromTransport(CURLE_GOT_NOTHING);
     if (result != CURLE_OK)
         return VXResult::fromTransport(result);
     const long status = httpStatus();
@@ -143,8 +156,10 @@ int VXCurlTransfer::resultCode(CURLcode result) const
 
 bool VXCurlTransfer::isTransientFailure(CURLcode result) const
 {
-    if (m_readFailed)
+    if (m_readFailed || m_wireLimitHit)
         return false;
+    if (m_stalled)
+        return true;
     switch (result) {
     case CURLE_OK: {
         const long status = httpStatus();
@@ -275,15 +290,28 @@ size_t VXCurlTransfer::headerCallback(char* data, size_t size, size_t count, voi
     return n;
 }
 
-int VXCurlTransfer::progressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t,
+int VXCurlTransfer::progressCallback(void* userp, curl_off_t, curl_off_t dlNow, curl_off_t,
                                      curl_off_t ulNow)
 {
     auto* self = static_cast<VXCurlTransfer*>(userp);
-    if (self->m_bodySize <= 0)
+    if (qint64(dlNow + ulNow) != self->m_bytesMoved) {
+        self->m_bytesMoved = qint64(dlNow + ulNow);
+        self->m_sinceActivity.start();
+    }
+    if (self->m_kind != Kind::Put || self->m_bodySize <= 0)
         return 0;
     const qint64 sent = qBound<qint64>(0, qint64(ulNow), self->m_bodySize);
     const int percent = int(sent * 100 / self->m_bodySize);
     if (percent > self->m_percentSeen)
         self->m_percentSeen = percent;
     return 0;
+}
+
+int VXCurlTransfer::prereqCallback(void* userp, char*, char*, int, int)
+{
+    auto* self = static_cast<VXCurlTransfer*>(userp);
+    if (++self->m_iWireAttempts <= self->m_iWireAttemptLimit)
+        return CURL_PREREQFUNC_OK;
+    self->m_wireLimitHit = true;
+    return CURL_PREREQFUNC_ABORT;
 }

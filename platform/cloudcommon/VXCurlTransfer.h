@@ -2,6 +2,7 @@
 #define VXCURLTRANSFER_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QMap>
@@ -54,9 +55,18 @@ public:
     const QString& api() const { return m_api; }
     const QJsonObject& info() const { return m_info; }
 
-    // Attempts sent so far.
-    int attempts() const { return m_iAttempts; }
-    void countAttempt() { ++m_iAttempts; }
+    // Attempts used so far: the times this transfer was started, or the requests that went on
+    // the wire if more (libcurl resends a request by itself when a reused connection dies).
+    int attempts() const { return qMax(m_iAttempts, m_iWireAttempts); }
+    // Called each time the transfer is (re)started; its stall clock starts again.
+    void countAttempt();
+    // The most requests this transfer may put on the wire; a further one is cut off before it
+    // is sent and the transfer fails as a connection that closed without an answer.
+    void setWireAttemptLimit(int limit) { m_iWireAttemptLimit = limit; }
+    // Milliseconds since a byte last moved in either direction (or since the start).
+    qint64 msSinceActivity() const { return m_sinceActivity.elapsed(); }
+    // Marks the transfer as ended by the stall time-out (reported as a time-out).
+    void setStalled() { m_stalled = true; }
     // Whether the easy handle is currently added to the multi handle.
     bool inMulti() const { return m_inMulti; }
     void setInMulti(bool inMulti) { m_inMulti = inMulti; }
@@ -92,6 +102,8 @@ private:
     static size_t headerCallback(char* data, size_t size, size_t count, void* userp);
     static int progressCallback(void* userp, curl_off_t dlTotal, curl_off_t dlNow,
                                 curl_off_t ulTotal, curl_off_t ulNow);
+    static int prereqCallback(void* userp, char* connIp, char* localIp, int connPort,
+                              int localPort);
 
     quint64 m_id;
     Kind m_kind;
@@ -117,6 +129,12 @@ private:
     QString m_api;
     QJsonObject m_info;
     int m_iAttempts = 0;
+    int m_iWireAttempts = 0;
+    int m_iWireAttemptLimit = 1;
+    bool m_wireLimitHit = false;
+    bool m_stalled = false;
+    QElapsedTimer m_sinceActivity;
+    qint64 m_bytesMoved = -1; // download + upload bytes at the last activity
     bool m_inMulti = false;
     int m_localFailure = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTimer>
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
@@ -40,6 +41,10 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket* socket)
         answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
         if (!reply.etag.isEmpty())
             answer += "ETag: " + reply.etag + "\r\n";
-        socket->write(answer + "\r\n" + reply.body);
+        answer += "\r\n" + reply.body;
+        if (reply.delayMs > 0)
+            QTimer::singleShot(reply.delayMs, socket, [socket, answer] { socket->write(answer); });
+        else
+            socket->write(answer);
     }
 }

@@ -2,6 +2,7 @@
 #include "ScriptedHttpServer.h"
 #include "VXCloudCommon.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -42,6 +43,9 @@ private slots:
     void request_data();
     void request();
     void stopAndRestartFromSlots();
+    void stallTimeout_data();
+    void stallTimeout();
+    void libraryResendsCountAsAttempts();
 
 private:
     std::unique_ptr<ScriptedHttpServer> m_server;
@@ -77,12 +81,14 @@ void tst_VXCloudCommon::request_data()
     QTest::newRow("API closed without answer") << int(Api) << x
         << Replies{ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer)} << -1052;
     QTest::newRow("API refused") << int(Api) << x << Replies{} << -1007;
-    // curl averages the speed over a few seconds: a stall is seen up to ~5 s late.
     QTest::newRow("API stall: time-out") << int(Api) << x
         << Replies{ScriptedReply(0, {}, {}, ScriptedReply::NeverAnswer)} << -1028;
     // Retries are on (init), yet a second attempt would open a second multipart upload.
     QTest::newRow("API initmultipart never retried")
         << int(Api) << "coscenter/v1/bucket/initmultipart" << Replies{503} << 503;
+    // The server answers a completion that already took place as a success.
+    QTest::newRow("API completemultipart retried") << int(Api)
+        << "coscenter/v1/bucket/completemultipart" << Replies{503, ScriptedReply(200, "{}")} << 0;
     QTest::newRow("PUT file, 200 with ETag") << int(PutFile) << QString() << Replies{ok} << 0;
     QTest::newRow("PUT data, 503 then 200") << int(PutData) << QString() << Replies{503, ok} << 0;
     QTest::newRow("PUT file, 403: its ETag is not copied") << int(PutFile) << QString()
@@ -140,7 +146,8 @@ void tst_VXCloudCommon::request()
         const QList<QVariant> args = expectedCode == 0 ? apiDone.first() : apiFailed.first();
         QCOMPARE(args.at(0).value<Params>(), params);
         QCOMPARE(args.at(1).toString(), api);
-        const QJsonObject reply = QJsonDocument::fromJson(replies.value(0).body).object();
+        const QByteArray body = replies.value(replies.size() - 1).body; // the last answer
+        const QJsonObject reply = QJsonDocument::fromJson(body).object();
         QCOMPARE(args.at(2), expectedCode == 0 ? QVariant(reply) : QVariant(expectedCode));
         if (expectedCode == 0)
             QCOMPARE(args.at(3).toString(), url);
@@ -208,6 +215,54 @@ void tst_VXCloudCommon::stopAndRestartFromSlots()
     QCOMPARE(finished, QList<int>({2000, 3000}));
     QCOMPARE(m_server->requests().size(), 2);
     QVERIFY(m_server->requests().at(1).body == third);
+}
+
+// A request that moves no byte for the stall time-out (here 2 s) fails within a second after
+// it; a pause shorter than that never fails it.
+void tst_VXCloudCommon::stallTimeout_data()
+{
+    QTest::addColumn<ScriptedReply>("reply");
+    QTest::addColumn<int>("expectedCode");
+    QTest::newRow("no answer") << ScriptedReply(0, {}, {}, ScriptedReply::NeverAnswer) << -1028;
+    QTest::newRow("answer after 1.5 s") << ScriptedReply::after(1500, 200, "{}") << 0;
+}
+
+void tst_VXCloudCommon::stallTimeout()
+{
+    QFETCH(ScriptedReply, reply);
+    QFETCH(int, expectedCode);
+    qputenv("VXUPLOAD_STALL_TIMEOUT_SEC", "2");
+    m_server->enqueue(reply);
+    VXCloudCommon component;
+    QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
+    QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
+    QElapsedTimer clock;
+    clock.start();
+    component.sendApiRequest({}, "api/x", QString(), 0); // never retried
+    QTRY_COMPARE_WITH_TIMEOUT(done.count() + failed.count(), 1, 6000);
+    const qint64 elapsedMs = clock.elapsed();
+    QCOMPARE(failed.isEmpty() ? 0 : failed.first().at(2).toInt(), expectedCode);
+    if (expectedCode != 0)
+        QVERIFY2(elapsedMs >= 2000 && elapsedMs <= 3000, qPrintable(QString::number(elapsedMs)));
+}
+
+// libcurl sends a request again by itself when a reused connection turns out closed; those
+// sends count: with retries = 1 the request reaches the server at most twice.
+void tst_VXCloudCommon::libraryResendsCountAsAttempts()
+{
+    m_server->enqueue(ScriptedReply(200, "{}")); // leaves a kept-alive connection
+    for (int i = 0; i < 6; ++i)
+        m_server->enqueue(ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer));
+    VXCloudCommon component;
+    QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
+    QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
+    component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
+    QTRY_COMPARE(done.count(), 1);
+    component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QTest::qWait(300);
+    QCOMPARE(m_server->requests().size(), 1 + 2);
+    QCOMPARE(failed.first().at(2).toInt(), -1052);
 }
 
 QTEST_GUILESS_MAIN(tst_VXCloudCommon)
