@@ -207,8 +207,12 @@ QString VXCommandLine::helpText() const
 QString VXCommandLine::pluginPath(const QString& option, const QString& environment,
                                   const QStringList& defaultFolders)
 {
+    // Absolute: the plugin loader looks for a relative name in Qt's library paths, not in the
+    // working directory where the user meant it.
     auto resolve = [](const QString& path) {
-        return QFileInfo(path).isDir() ? QDir(path).filePath(kPluginFile) : path;
+        const QFileInfo info(path);
+        return info.isDir() ? QDir(info.absoluteFilePath()).filePath(kPluginFile)
+                            : info.absoluteFilePath();
     };
     if (!option.isEmpty())
         return resolve(option);
