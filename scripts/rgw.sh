@@ -77,12 +77,13 @@ fail() {
     exit 1
 }
 
-# A port nobody listens on, from the dynamic range; the daemon that binds it is started right
-# after, so another process taking it in between is unlikely (and would fail the start loudly).
+# A port nobody listens on, below Linux's range for outgoing connections (32768 and up); the
+# daemon that binds it starts right after, so another process taking it in between is unlikely
+# (and would fail the start loudly).
 free_port() {
     local port
     while :; do
-        port=$((20000 + RANDOM % 30000))
+        port=$((20000 + RANDOM % 12000))
         if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
             echo "$port"
             return

@@ -32,8 +32,10 @@ stop_group() {
 }
 
 stop_stack() {
-    stop_group "$1/stack.pid"
-    stop_group "$1/sweep.pid"
+    local servers=()
+    stop_group "$1/stack.pid" & servers+=($!)
+    stop_group "$1/sweep.pid" & servers+=($!)
+    wait "${servers[@]}"
     if [ -d "$1/rgw" ]; then "$scripts/rgw.sh" stop "$1/rgw"; fi
 }
 
