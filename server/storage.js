@@ -1,12 +1,14 @@
 #!/usr/bin/env node
 // Local S3-compatible object storage for development, tests and the demo: s3rver on a loopback
 // address, with its data in one directory, plus the multipart requests s3rver does not offer
-// (ListParts, ListMultipartUploads, AbortMultipartUpload) and, on request, S3's minimum part
-// size. It accepts SigV4 signatures made with STORAGE_CREDENTIALS.
+// (ListParts, ListMultipartUploads, AbortMultipartUpload), S3's checks and ETag of a
+// completed multipart upload and, on request, S3's minimum part size. It accepts SigV4
+// signatures made with STORAGE_CREDENTIALS.
 //
 //   node storage.js --dir DIR [--port 0] [--host 127.0.0.1] [--buckets a,b] [--verbose]
 //                   [--min-part-size BYTES] [--exit-with-stdin] [--parent-pid PID]
 // prints "LISTENING http://127.0.0.1:PORT" on stdout once the buckets exist.
+import { createHash } from 'node:crypto';
 import fs from 'node:fs/promises';
 import { createRequire } from 'node:module';
 import { isIP } from 'node:net';
@@ -134,31 +136,63 @@ async function listUploads(store, bucket, query) {
   };
 }
 
-// Refuses a completion, as S3 does, when a listed part other than the last is smaller than
-// `minPartSize`. The request body is read here and handed on to s3rver unchanged.
-async function checkPartSizes(ctx, store, bucket, key, minPartSize) {
+// CompleteMultipartUpload ("POST /bucket/key?uploadId="). s3rver assembles the listed parts but
+// neither checks them nor gives the object S3's multipart ETag (it hashes the whole content).
+// Here, as in S3, the parts must be listed in ascending order (InvalidPartOrder), each must be
+// stored with the listed ETag (InvalidPart), and with `minPartSize` every part but the last must
+// be that large (EntityTooSmall). The assembled object gets S3's ETag: the hex MD5 of the
+// parts' binary MD5s, "-" and the part count, so that a client can tell from a HeadObject
+// whether an object was assembled from exactly its part list. The request body is read here
+// and handed on to s3rver unchanged.
+async function completeUpload(ctx, store, bucket, key, minPartSize, next) {
   const dir = await uploadDir(store, bucket, key, String(ctx.query.uploadId));
   const chunks = [];
   for await (const chunk of ctx.req) chunks.push(chunk);
   const body = Buffer.concat(chunks);
   ctx.req = Readable.from([body]);
-  const listed = [...body.toString('utf8').matchAll(/<PartNumber>\s*(\d+)\s*<\/PartNumber>/g)]
-    .map((match) => Number(match[1]));
-  for (const number of listed.slice(0, -1)) {
-    const size = await fs.stat(path.join(dir, String(number))).then((s) => s.size, () => 0);
-    if (size < minPartSize) {
+  const listed = [...body.toString('utf8').matchAll(/<Part>([\s\S]*?)<\/Part>/g)]
+    .map(([, part]) => ({
+      number: Number(/<PartNumber>\s*(\d+)\s*</.exec(part)?.[1]),
+      etag: (/<ETag>([^<]*)</.exec(part)?.[1] ?? '').replace(/&quot;|"/g, '').trim(),
+    }));
+  if (!listed.length) return next(); // s3rver answers MalformedXML
+  const digests = [];
+  for (const [i, { number, etag }] of listed.entries()) {
+    if (i > 0 && !(number > listed[i - 1].number)) {
+      throw new S3Error('InvalidPartOrder',
+        'The list of parts was not in ascending order. Parts must be ordered by part number.',
+        { UploadId: ctx.query.uploadId });
+    }
+    const file = path.join(dir, String(number));
+    const md5 = await fs.readFile(`${file}.md5`, 'utf8').then((text) => text.trim(), () => '');
+    if (!md5 || md5 !== etag) {
+      throw new S3Error('InvalidPart', 'One or more of the specified parts could not be found. '
+        + 'The part may not have been uploaded, or the specified entity tag may not match the '
+        + 'part\'s entity tag.', { UploadId: ctx.query.uploadId, PartNumber: number });
+    }
+    const size = await fs.stat(file).then((s) => s.size, () => 0);
+    if (i < listed.length - 1 && size < minPartSize) {
       throw new S3Error('EntityTooSmall',
         'Your proposed upload is smaller than the minimum allowed object size.',
         { ProposedSize: size, MinSizeAllowed: minPartSize, PartNumber: number });
     }
+    digests.push(Buffer.from(md5, 'hex'));
   }
+  await next();
+  const result = ctx.body?.CompleteMultipartUploadResult;
+  if (!result) return;
+  const md5 = createHash('md5').update(Buffer.concat(digests)).digest('hex');
+  const etag = `${md5}-${digests.length}`;
+  // s3rver serves an object's ETag from this file (HeadObject, GetObject, listings).
+  await fs.writeFile(store.getResourcePath(bucket, key, 'object.md5'), etag);
+  result.ETag = JSON.stringify(etag);
 }
 
 // Koa middleware placed before s3rver's router, for the multipart requests s3rver lacks (or
 // answers as not allowed): ListParts ("GET /bucket/key?uploadId="), ListMultipartUploads
-// ("GET /bucket?uploads"), AbortMultipartUpload ("DELETE /bucket/key?uploadId="), and with
-// `minPartSize` the part size check of CompleteMultipartUpload ("POST /bucket/key?uploadId=").
-// Each checks the request's signature like s3rver does.
+// ("GET /bucket?uploads"), AbortMultipartUpload ("DELETE /bucket/key?uploadId="), and the
+// checks and the ETag of CompleteMultipartUpload ("POST /bucket/key?uploadId=", completed by
+// s3rver). Each checks the request's signature like s3rver does.
 function multipartMiddleware(store, minPartSize) {
   const verifySignature = authentication();
   return async function multipart(ctx, next) {
@@ -178,16 +212,13 @@ function multipartMiddleware(store, minPartSize) {
           { recursive: true, force: true });
         ctx.status = 204;
       };
-    } else if (ctx.method === 'POST' && hasUpload && minPartSize > 0) {
-      answer = () => checkPartSizes(ctx, store, bucket, key, minPartSize);
+    } else if (ctx.method === 'POST' && hasUpload) {
+      answer = () => completeUpload(ctx, store, bucket, key, minPartSize, next);
     } else {
       return next();
     }
     ctx.params = { bucket, key };
-    await verifySignature(ctx, async () => {
-      await answer();
-      if (ctx.method === 'POST') await next();
-    });
+    await verifySignature(ctx, answer);
   };
 }
 

@@ -9,7 +9,9 @@ import {
   parsePathInfo,
   requireString,
 } from './validate.js';
-import { describeStorageError, isStorageRefusal } from './s3.js';
+import {
+  describeStorageError, isStorageRefusal, isUploadGone, multipartETag,
+} from './s3.js';
 
 const ok = (data) => ({ status: 200, body: { success: true, data } });
 
@@ -98,10 +100,35 @@ export function createHandlers({ config, storage, auth, log }) {
       return refuse(`pathinfo lists ${parts.length} parts, the upload has ${verdict.partCount}`);
     }
 
+    const completed = async () =>
+      ok({ uploadid: uploadId, Location: await storage.presignGet(bucket, key) });
+    // The storage no longer has the upload. When a completion of exactly this part list
+    // succeeded and only its answer was lost, the client's retry lands here: the object then
+    // has the ETag this part list produces, and the retry gets the answer the first completion
+    // would have had. Any other object (an older one under the key, one assembled from another
+    // part list) leaves the refusal standing; nothing is aborted, as nothing is left.
+    const uploadGone = async (error) => {
+      const expected = multipartETag(parts.map((part) => part.etag));
+      let found;
+      try {
+        found = expected && await storage.objectETag(bucket, key);
+      } catch (headError) {
+        // A storage failure may pass, and the client retries a 502.
+        if (!isStorageRefusal(headError)) {
+          return storageUnavailable(log, 'object check', headError);
+        }
+      }
+      if (!expected || found !== expected) return storageRefused(error);
+      log.info(`completion of upload ${uploadId} repeated: (bucket ${JSON.stringify(bucket)}, `
+        + `key ${JSON.stringify(key)}) already holds the object of its parts`);
+      return completed();
+    };
+
     let stored;
     try {
       stored = await storage.listParts(bucket, key, uploadId);
     } catch (error) {
+      if (isUploadGone(error)) return uploadGone(error);
       if (isStorageRefusal(error)) return storageRefused(error);
       return storageUnavailable(log, 'part listing', error);
     }
@@ -117,11 +144,13 @@ export function createHandlers({ config, storage, auth, log }) {
     try {
       await storage.completeMultipart(bucket, key, uploadId, parts);
     } catch (error) {
+      // The SDK's own retry of a completion whose answer was lost, or a concurrent one.
+      if (isUploadGone(error)) return uploadGone(error);
       // A storage failure (5xx, no answer) may be passing: the upload is kept for a retry.
       if (isStorageRefusal(error)) return storageRefused(error);
       return storageUnavailable(log, 'multipart completion', error);
     }
-    return ok({ uploadid: uploadId, Location: await storage.presignGet(bucket, key) });
+    return completed();
   }
 
   return {

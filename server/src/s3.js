@@ -7,12 +7,14 @@ import {
   CreateMultipartUploadCommand,
   GetObjectCommand,
   HeadBucketCommand,
+  HeadObjectCommand,
   ListMultipartUploadsCommand,
   ListPartsCommand,
   PutObjectCommand,
   S3Client,
   UploadPartCommand,
 } from '@aws-sdk/client-s3';
+import { createHash } from 'node:crypto';
 import { formatUrl } from '@aws-sdk/core/util';
 import { S3RequestPresigner, getSignedUrl } from '@aws-sdk/s3-request-presigner';
 
@@ -106,6 +108,28 @@ export function describeStorageError(error) {
 /** The S3 error code of a storage answer, e.g. "NoSuchUpload". */
 const storageErrorCode = (error) => error?.Code ?? error?.name;
 
+/**
+ * True when the storage says that a multipart upload does not exist (any more): NoSuchUpload,
+ * or from Ceph RGW's ListParts NoSuchKey or a bare 404. A missing bucket is not meant.
+ */
+export function isUploadGone(error) {
+  return error?.$metadata?.httpStatusCode === 404 && storageErrorCode(error) !== 'NoSuchBucket';
+}
+
+/**
+ * The ETag S3 gives the object assembled from parts with these ETags (in part order): the
+ * hex MD5 of the concatenated binary MD5s of the parts, "-", the part count. AWS S3 (without
+ * SSE-KMS or SSE-C), Ceph RGW, MinIO and the local storage follow this rule. Undefined when a
+ * part ETag is not an MD5 (32 hex digits): the object's ETag then says nothing.
+ */
+export function multipartETag(partETags) {
+  if (!partETags.length || !partETags.every((etag) => /^[0-9a-fA-F]{32}$/.test(etag))) {
+    return undefined;
+  }
+  const digests = Buffer.concat(partETags.map((etag) => Buffer.from(etag, 'hex')));
+  return `${createHash('md5').update(digests).digest('hex')}-${partETags.length}`;
+}
+
 // Headers the SDK adds for its own retries; a pre-signed URL must not depend on them.
 const SDK_HEADERS = ['amz-sdk-invocation-id', 'amz-sdk-request', 'x-amz-user-agent'];
 
@@ -194,6 +218,18 @@ export function createStorage(config) {
             ({ PartNumber: partNumber, ETag: `"${etag}"` })),
         },
       }));
+    },
+
+    /** The ETag of an object, without quotes and in lower case; undefined when none exists. */
+    async objectETag(Bucket, Key) {
+      try {
+        const head = await client.send(new HeadObjectCommand({ Bucket, Key }));
+        return (head.ETag ?? '').replace(/"/g, '').toLowerCase();
+      } catch (error) {
+        // A HEAD answer has no body, so a missing object is only a 404 (code NotFound).
+        if (error?.$metadata?.httpStatusCode === 404) return undefined;
+        throw error;
+      }
     },
 
     /**

@@ -1,6 +1,7 @@
-// Multipart clean-up against a storage: the stale-upload sweep, and the abort of an upload whose
-// completion the storage refused. Runs against the local storage (with S3's 5 MiB minimum part
-// size switched on), or, when VX_S3_ENDPOINT is set, against that S3 endpoint (path style):
+// Multipart completion and clean-up against a storage: the abort of an upload whose completion
+// the storage refused, a repeated completion, and the stale-upload sweep. Runs against the local
+// storage (with S3's 5 MiB minimum part size switched on), or, when VX_S3_ENDPOINT is set,
+// against that S3 endpoint (path style):
 //   VX_S3_ENDPOINT=http://127.0.0.1:PORT VX_S3_ACCESS_KEY_ID=... VX_S3_SECRET_ACCESS_KEY=...
 //   VX_S3_BUCKET=vx-server-sweep-test [VX_S3_REGION=us-east-1] node --test test/storage.test.js
 // The bucket is created when missing. The sweep aborts EVERY upload in it older than 2 s: use a
@@ -82,6 +83,37 @@ it('a completion the storage refuses names its reason and aborts the upload', as
   assert.ok(!(await uploadIds()).includes(upload.uploadid), 'the refused upload was aborted');
   assert.ok(lines.includes(`info aborted upload ${upload.uploadid} (bucket "${bucket}", key `
     + `"${upload.key}") after its refused completion`), lines.join('\n'));
+});
+
+it('a repeated completion succeeds only for the object of exactly its part list', async () => {
+  const key = 'repeat/object.bin';
+  const complete = (upload, pathinfo) => handlers['/coscenter/v1/bucket/completemultipart']({
+    bucket, remotePath: key, uploadid: upload.uploadid, authorization: upload.authorization,
+    pathinfo: pathinfo ?? upload.pathinfo });
+  const first = await startUpload(key, [5 << 20, 1024]);
+  // Same key and part count, other bytes, removed without ever being completed.
+  const never = await startUpload(key, [5 << 20, 2048]);
+  assert.equal(await storage.abortMultipart(bucket, key, never.uploadid), true);
+  const done = await complete(first);
+  assert.equal(done.body.success, true, JSON.stringify(done.body));
+  const location = new URL(done.body.data.Location).pathname;
+  const [e1, e2] = first.pathinfo.split(';').map((part) => part.split(',')[1]);
+  for (const [what, upload, pathinfo, success] of [
+    ['the same completion again', first, undefined, true],
+    ['another part list for the completed upload', first, `1,${e2};2,${e1}`, false],
+    ['an upload removed before completion, its key holding an older object', never, undefined,
+      false],
+  ]) {
+    const { status, body } = await complete(upload, pathinfo);
+    assert.deepEqual([status, body.success, body.data.uploadid], [200, success, upload.uploadid],
+      `${what}: ${JSON.stringify(body)}`);
+    if (success) assert.equal(new URL(body.data.Location).pathname, location, what);
+    else assert.match(body.reason, /^storage refused: \w+ \(HTTP 404\)/, what);
+  }
+  assert.ok(!lines.some((line) => /^info aborted upload/.test(line)
+    && [first.uploadid, never.uploadid].some((id) => line.includes(id))), lines.join('\n'));
+  assert.ok(lines.includes(`info completion of upload ${first.uploadid} repeated: (bucket `
+    + `"${bucket}", key "${key}") already holds the object of its parts`), lines.join('\n'));
 });
 
 it('the sweep aborts the uploads older than the age, on time, and stops on close', async (t) => {
