@@ -149,6 +149,7 @@ mon warn on pool no redundancy = false
 
 [mon]
 mon data = $state/mon/\$cluster-\$id
+mon cluster log file = $state/log/\$cluster.\$channel.log
 mon memory target = 268435456
 rocksdb cache size = 33554432
 mon data avail warn = 2
