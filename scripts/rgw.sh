@@ -92,7 +92,8 @@ free_port() {
 }
 
 # Starts a daemon in the foreground of its own session; setsid does not fork, so the shell that
-# records its pid leads the group, then becomes the watchdog with the daemon as its child.
+# records its pid leads the group, then becomes the watchdog with the daemon as its child ($! is
+# that pid as long as the daemon runs).
 launch() {
     local name=$1
     shift
@@ -189,7 +190,7 @@ osd_id=$(cluster ceph osd new "$osd_uuid") || fail "the monitor does not answer"
 cluster ceph-osd -i 0 --mkfs --osd-uuid "$osd_uuid" >>"$state/log/osd.out" ||
     fail "OSD mkfs failed"
 launch osd ceph-osd -i 0
-until cluster ceph osd stat | grep -q '1 up'; do
+until [[ $(cluster ceph osd stat) == *" 1 up"* ]]; do
     ((SECONDS < deadline)) || fail "the OSD is not up"
     sleep 0.5
 done
@@ -198,9 +199,10 @@ done
 cluster radosgw-admin user create --uid e2e --display-name "e2e tests" \
     --access-key "$ACCESS_KEY" --secret-key "$SECRET_KEY" >/dev/null || fail "no gateway user"
 launch rgw radosgw -n client.rgw.gw
+rgw_group=$!
 until curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$rgw_port/"; do
     ((SECONDS < deadline)) || fail "the gateway does not answer on port $rgw_port"
-    kill -0 -- "-$(cat "$state/run/rgw.pgid")" 2>/dev/null || fail "the gateway exited"
+    kill -0 "$rgw_group" 2>/dev/null || fail "the gateway exited"
     sleep 0.2
 done
 
