@@ -1,0 +1,85 @@
+#include "FaultProxy.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+FaultProxy::~FaultProxy()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.closeWriteChannel(); // the proxy exits at the end of its input
+    if (!m_process.waitForFinished(3000))
+        m_process.kill();
+    m_process.waitForFinished(1000);
+}
+
+bool FaultProxy::start(const QString& node, const QString& script)
+{
+    // The proxy's own requests go straight to their targets.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"})
+        environment.remove(QString::fromLatin1(name));
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(&m_process, &QProcess::readyReadStandardOutput, this, &FaultProxy::readEvents);
+    m_clock.start();
+    m_process.start(node, {script});
+    if (!QTest::qWaitFor([this] { return m_port > 0 || m_process.state() == QProcess::NotRunning; },
+                         10000) ||
+        m_port == 0) {
+        m_error = QStringLiteral("the fault proxy (%1 %2) did not start: %3")
+                      .arg(node, script, m_process.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool FaultProxy::setRules(const QJsonArray& rules)
+{
+    const int id = ++m_nextCommand;
+    const QJsonObject command{{"cmd", "rules"}, {"id", id}, {"rules", rules}};
+    m_process.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+    const bool taken = QTest::qWaitFor([this, id] { return m_lastAck == id; }, 5000);
+    m_events.clear();
+    return taken;
+}
+
+QVector<FaultProxy::Event> FaultProxy::eventsOf(const QString& event, const QString& kind,
+                                                const QString& remote) const
+{
+    QVector<Event> found;
+    for (const Event& e : m_events) {
+        if (e.event == event && e.kind == kind && e.remote == remote)
+            found.append(e);
+    }
+    return found;
+}
+
+void FaultProxy::readEvents()
+{
+    while (m_process.canReadLine()) {
+        const QJsonObject line = QJsonDocument::fromJson(m_process.readLine()).object();
+        const QString name = line.value("event").toString();
+        if (name == QLatin1String("listening")) {
+            m_port = line.value("port").toInt();
+            continue;
+        }
+        if (name == QLatin1String("ack")) {
+            m_lastAck = line.value("id").toInt();
+            continue;
+        }
+        Event event;
+        event.event = name;
+        event.kind = line.value("kind").toString();
+        event.remote = line.value("remote").toString();
+        event.action = line.value("action").toString();
+        event.part = line.value("part").toInt();
+        event.status = line.value("status").toInt();
+        event.heldMs = line.value("heldMs").toInt(-1);
+        event.t = qint64(line.value("t").toDouble());
+        event.seenMs = m_clock.elapsed();
+        m_events.append(event);
+        emit eventArrived(event);
+    }
+}

@@ -1,0 +1,60 @@
+// The fault-injecting forward proxy (faultproxy.js, run by node) as the fault tests drive it:
+// rules go to its standard input, its events come back from its standard output. The plugin's
+// libcurl reaches it through http_proxy; the proxy ends when this object closes its input.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QProcess>
+#include <QVector>
+
+class FaultProxy : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One line of the proxy's output: "request", "held", "answered" or "aborted".
+    struct Event
+    {
+        QString event;
+        QString kind;   // "fileuploadurl", "initmultipart", "completemultipart", "put", "part"
+        QString remote; // the job's remote path
+        QString action; // of a "request": the injected action or "forward"
+        int part = 0;
+        int status = 0;     // of an "answered"
+        qint64 heldMs = -1; // of an "aborted": time since its hold began, -1 without a hold
+        qint64 t = 0;       // ms since the proxy started
+        qint64 seenMs = 0;  // when this process read it, on now()'s clock
+    };
+
+    ~FaultProxy() override;
+
+    // Starts `node script` and waits until the proxy listens; false (see errorString) otherwise.
+    bool start(const QString& node, const QString& script);
+    QString errorString() const { return m_error; }
+    int port() const { return m_port; }
+    // Milliseconds since start(): the clock of Event::seenMs.
+    qint64 now() const { return m_clock.elapsed(); }
+
+    // Replaces the rules (faultproxy.js describes them) and forgets the events seen so far;
+    // returns once the proxy has taken them.
+    bool setRules(const QJsonArray& rules);
+
+    const QVector<Event>& events() const { return m_events; }
+    // Events of one kind ("request", ...) for requests of `kind` of the job `remote`.
+    QVector<Event> eventsOf(const QString& event, const QString& kind, const QString& remote) const;
+
+signals:
+    void eventArrived(const FaultProxy::Event& event);
+
+private:
+    void readEvents();
+
+    QProcess m_process;
+    QElapsedTimer m_clock;
+    QVector<Event> m_events;
+    QString m_error;
+    int m_port = 0;
+    int m_lastAck = 0;
+    int m_nextCommand = 0;
+};

@@ -1,0 +1,281 @@
+#!/usr/bin/env node
+// A forward HTTP proxy for the fault tests: libcurl sends every request of the plugin here
+// (http_proxy), in absolute form, and the proxy passes it on to its target unchanged (the Host
+// header stays, so pre-signed URLs keep their signatures) unless a rule injects a fault.
+//
+// Control: one JSON command per line on standard input; the proxy exits when stdin closes.
+//   {"cmd":"rules","id":N,"rules":[RULE...]}  replaces the rules (and their counters), answers
+//                                             {"event":"ack","id":N}
+// Events: one JSON line per event on standard output.
+//   {"event":"listening","port":P}
+//   {"event":"request","id":I,"kind":K,"part":n,"remote":R,"action":A,"t":ms}  headers (and for
+//        API requests the body) arrived; A is the injected action or "forward"
+//   {"event":"held","id":I,...}             a stall or pause began (reading or answering stops)
+//   {"event":"answered","id":I,...,"status":S}  the answer went out completely
+//   {"event":"aborted","id":I,...,"heldMs":h}   the connection closed before the answer went out;
+//        h is the time since the hold began (-1 without a hold). While the proxy does not read,
+//        it cannot see the client's close: the client's own timing is what the tests measure.
+// Kinds: "fileuploadurl", "initmultipart", "completemultipart" (the cloud server's requests),
+// "put" (a whole-file PUT), "part" (a PUT with partNumber), "other". R is the job's remote path:
+// the body's "remotePath" of an API request, the object key of a PUT. No query string (the
+// signature of a pre-signed URL) is ever printed.
+//
+// RULE: {"kind":K, "part":n?, "match":"text"?, "skip":n?, "times":n?, "action":A, ...}
+//   matches requests of kind K (and part number n) whose remote path contains "text"; the first
+//   "skip" of them per remote path pass, the next "times" (default: all) get the action:
+//   "status"      read the body, answer "status" (a JSON refusal or an S3 error document)
+//   "reset"       after "afterBytes" body bytes (default half the body), reset the connection
+//   "close"       read the body, close the connection without an answer
+//   "stall"       after "afterBytes" body bytes (default all) stop reading; never answer
+//   "pause"       after "afterBytes" body bytes stop reading for "ms", then pass the request on
+//   "delayAnswer" pass the request on, hold its answer "ms" (never when negative)
+//   "rewrite"     pass the request on, replace its answer by "edit": "notJson", "noData",
+//                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer"
+'use strict';
+const http = require('http');
+const readline = require('readline');
+const { Transform, Writable } = require('stream');
+
+let rules = [];
+let nextId = 1;
+const started = Date.now();
+
+function emit(event) {
+  process.stdout.write(`${JSON.stringify({ ...event, t: Date.now() - started })}\n`);
+}
+
+function classify(method, url) {
+  const path = url.pathname;
+  if (method === 'POST' && path.endsWith('/api/bucket/fileuploadurl')) return 'fileuploadurl';
+  if (method === 'POST' && path.endsWith('/bucket/initmultipart')) return 'initmultipart';
+  if (method === 'POST' && path.endsWith('/bucket/completemultipart')) return 'completemultipart';
+  if (method === 'PUT') return url.searchParams.has('partNumber') ? 'part' : 'put';
+  return 'other';
+}
+
+// The object key of a path-style storage URL: the path without its bucket.
+function objectKey(url) {
+  const segments = url.pathname.split('/').slice(2);
+  return decodeURIComponent(segments.join('/'));
+}
+
+function pickRule(info) {
+  for (const rule of rules) {
+    if (rule.kind !== info.kind) continue;
+    if (rule.part !== undefined && rule.part !== info.part) continue;
+    if (rule.match !== undefined && !info.remote.includes(rule.match)) continue;
+    const seen = rule.seen.get(info.remote) ?? 0;
+    rule.seen.set(info.remote, seen + 1);
+    const skip = rule.skip ?? 0;
+    if (seen < skip) return null;
+    if (rule.times !== undefined && seen >= skip + rule.times) return null;
+    return rule;
+  }
+  return null;
+}
+
+// Counts body bytes on their way through; at `afterBytes` calls `onPoint(release)` once and
+// holds the bytes until `release` is called (never, for a stall).
+function bodyGate(afterBytes, onPoint) {
+  let seen = 0;
+  let reached = afterBytes === undefined;
+  return new Transform({
+    transform(chunk, encoding, done) {
+      seen += chunk.length;
+      if (reached || seen < afterBytes) return done(null, chunk);
+      reached = true;
+      onPoint(() => done(null, chunk));
+    },
+    flush(done) {
+      if (reached) return done();
+      reached = true; // a body shorter than the point: the hold starts at its end
+      onPoint(() => done());
+    },
+  });
+}
+
+const nullSink = () => new Writable({ write(chunk, encoding, done) { done(); } });
+
+function refusalBody(kind, status) {
+  if (kind === 'put' || kind === 'part') {
+    return {
+      type: 'application/xml',
+      text: `<?xml version="1.0" encoding="UTF-8"?><Error><Code>Injected${status}</Code>`
+        + '<Message>injected by the fault proxy</Message></Error>',
+    };
+  }
+  return {
+    type: 'application/json',
+    text: JSON.stringify({ success: false, reason: `injected ${status}` }),
+  };
+}
+
+function send(res, status, type, text) {
+  if (res.destroyed) return;
+  res.writeHead(status, { 'content-type': type, 'content-length': Buffer.byteLength(text) });
+  res.end(text);
+}
+
+function edited(edit, status, body) {
+  let answer;
+  try {
+    answer = JSON.parse(body);
+  } catch {
+    answer = {};
+  }
+  switch (edit) {
+    case 'notJson': return [200, 'text/html', '<html><body>Bad gateway page</body></html>'];
+    case 'noData': delete answer.data; break;
+    case 'refusalNoData': answer = { success: false, reason: 'injected refusal' }; break;
+    case 'noUploadId': if (answer.data) delete answer.data.uploadid; break;
+    case 'otherUploadId': if (answer.data) answer.data.uploadid = 'another-upload-id'; break;
+    case 'status503': return [503, 'application/json', '{"success":false,"reason":"injected"}'];
+    default: throw new Error(`unknown edit ${edit}`);
+  }
+  return [status, 'application/json', JSON.stringify(answer)];
+}
+
+function handle(req, res) {
+  let url;
+  try {
+    url = new URL(req.url);
+  } catch {
+    send(res, 400, 'text/plain', 'absolute URLs only: this is a forward proxy\n');
+    return;
+  }
+  const id = nextId++;
+  const kind = classify(req.method, url);
+  const part = kind === 'part' ? Number(url.searchParams.get('partNumber')) : 0;
+  const info = { id, kind, part, remote: kind === 'put' || kind === 'part' ? objectKey(url) : '' };
+  let heldAt = -1;
+  const hold = () => {
+    heldAt = Date.now();
+    emit({ event: 'held', ...info });
+  };
+  res.on('close', () => {
+    if (res.writableFinished) emit({ event: 'answered', ...info, status: res.statusCode });
+    else emit({ event: 'aborted', ...info, heldMs: heldAt < 0 ? -1 : Date.now() - heldAt });
+  });
+
+  const headers = { ...req.headers };
+  for (const name of ['proxy-connection', 'connection', 'keep-alive', 'proxy-authorization']) {
+    delete headers[name];
+  }
+
+  // Passes the request on with `body` (a stream or a buffer); the answer goes to `onAnswer`
+  // (status, headers, body buffer) or, without it, straight back to the client.
+  const forward = (body, onAnswer) => {
+    const upstream = http.request({
+      host: url.hostname, port: url.port || 80, method: req.method,
+      path: url.pathname + url.search, headers, agent: false,
+    }, (answer) => {
+      if (!onAnswer) {
+        const out = { ...answer.headers };
+        delete out.connection;
+        delete out['keep-alive'];
+        delete out['transfer-encoding'];
+        res.writeHead(answer.statusCode, out);
+        answer.pipe(res);
+        return;
+      }
+      const chunks = [];
+      answer.on('data', (chunk) => chunks.push(chunk));
+      answer.on('end', () => onAnswer(answer.statusCode, answer.headers, Buffer.concat(chunks)));
+    });
+    upstream.on('error', () => res.destroy());
+    res.on('close', () => upstream.destroy());
+    if (Buffer.isBuffer(body)) upstream.end(body);
+    else body.pipe(upstream);
+  };
+
+  const apply = (rule, body) => {
+    const action = rule ? rule.action : 'forward';
+    emit({ event: 'request', ...info, action });
+    // `body` is a buffer (API requests, read already) or the request stream (PUTs).
+    const stream = () => {
+      if (!Buffer.isBuffer(body)) return body;
+      const rest = new Transform({ transform(c, e, done) { done(null, c); } });
+      rest.end(body);
+      return rest;
+    };
+    const length = Number(req.headers['content-length'] ?? 0);
+    const point = rule?.afterBytes ?? Math.floor(length / 2);
+    switch (action) {
+      case 'forward':
+        forward(body);
+        return;
+      case 'status': {
+        const { type, text } = refusalBody(kind, rule.status);
+        stream().pipe(nullSink()).on('finish', () => send(res, rule.status, type, text));
+        return;
+      }
+      case 'close':
+        stream().pipe(nullSink()).on('finish', () => req.socket.destroy());
+        return;
+      case 'reset':
+        stream().pipe(bodyGate(point, () => req.socket.resetAndDestroy())).pipe(nullSink());
+        return;
+      case 'stall':
+        stream().pipe(bodyGate(rule.afterBytes ?? length, () => hold())).pipe(nullSink());
+        return;
+      case 'pause':
+        forward(stream().pipe(bodyGate(point, (release) => {
+          hold();
+          setTimeout(release, rule.ms);
+        })));
+        return;
+      case 'delayAnswer':
+        forward(body, (status, answerHeaders, answer) => {
+          hold();
+          if (rule.ms < 0) return;
+          setTimeout(() => send(res, status, answerHeaders['content-type'] ?? 'text/plain',
+            answer.toString()), rule.ms);
+        });
+        return;
+      case 'rewrite':
+        forward(body, (status, answerHeaders, answer) => {
+          if (rule.edit === 'noAnswer') {
+            req.socket.destroy();
+            return;
+          }
+          send(res, ...edited(rule.edit, status, answer.toString()));
+        });
+        return;
+      default:
+        throw new Error(`unknown action ${action}`);
+    }
+  };
+
+  if (kind === 'put' || kind === 'part' || kind === 'other') {
+    apply(pickRule(info), req);
+    return;
+  }
+  // API requests: the job's remote path is in the body.
+  const chunks = [];
+  req.on('data', (chunk) => chunks.push(chunk));
+  req.on('end', () => {
+    const body = Buffer.concat(chunks);
+    try {
+      info.remote = String(JSON.parse(body.toString()).remotePath ?? '');
+    } catch {
+      info.remote = '';
+    }
+    apply(pickRule(info), body);
+  });
+}
+
+const server = http.createServer(handle);
+server.requestTimeout = 0;
+server.keepAliveTimeout = 30000;
+server.listen(0, '127.0.0.1', () => emit({ event: 'listening', port: server.address().port }));
+
+const control = readline.createInterface({ input: process.stdin });
+control.on('line', (line) => {
+  if (!line.trim()) return;
+  const command = JSON.parse(line);
+  if (command.cmd === 'rules') {
+    rules = command.rules.map((rule) => ({ ...rule, seen: new Map() }));
+    emit({ event: 'ack', id: command.id });
+  }
+});
+control.on('close', () => process.exit(0));
