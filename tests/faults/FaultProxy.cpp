@@ -25,9 +25,10 @@ bool FaultProxy::start(const QString& node, const QString& script)
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &FaultProxy::readEvents);
     m_clock.start();
     m_process.start(node, {script});
-    if (!QTest::qWaitFor([this] { return m_port > 0 || m_process.state() == QProcess::NotRunning; },
-                         10000) ||
-        m_port == 0) {
+    const auto listeningOrGone = [this] {
+        return m_port > 0 || m_process.state() == QProcess::NotRunning;
+    };
+    if (!QTest::qWaitFor(listeningOrGone, 10000) || m_port == 0) {
         m_error = QStringLiteral("the fault proxy (%1 %2) did not start: %3")
                       .arg(node, script, m_process.errorString());
         return false;
@@ -45,12 +46,12 @@ bool FaultProxy::setRules(const QJsonArray& rules)
     return taken;
 }
 
-QVector<FaultProxy::Event> FaultProxy::eventsOf(const QString& event, const QString& kind,
+QVector<FaultProxy::Event> FaultProxy::eventsOf(const QString& name, const QString& kind,
                                                 const QString& remote) const
 {
     QVector<Event> found;
     for (const Event& e : m_events) {
-        if (e.event == event && e.kind == kind && e.remote == remote)
+        if (e.event == name && e.kind == kind && e.remote == remote)
             found.append(e);
     }
     return found;

@@ -41,8 +41,8 @@ public:
     bool setRules(const QJsonArray& rules);
 
     const QVector<Event>& events() const { return m_events; }
-    // Events of one kind ("request", ...) for requests of `kind` of the job `remote`.
-    QVector<Event> eventsOf(const QString& event, const QString& kind, const QString& remote) const;
+    // The events called `name` ("request", ...) of requests of `kind` for the job `remote`.
+    QVector<Event> eventsOf(const QString& name, const QString& kind, const QString& remote) const;
 
 signals:
     void eventArrived(const FaultProxy::Event& event);

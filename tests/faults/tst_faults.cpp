@@ -229,7 +229,8 @@ private slots:
                                qEnvironmentVariable("VX_FAULTS_PROXY")),
                  qPrintable(m_proxy.errorString()));
         // libcurl takes its proxy from here for every request of the plugin.
-        qputenv("http_proxy", QByteArray("http://127.0.0.1:") + QByteArray::number(m_proxy.port()));
+        const QByteArray proxyUrl = "http://127.0.0.1:" + QByteArray::number(m_proxy.port());
+        qputenv("http_proxy", proxyUrl);
         connect(&m_proxy, &FaultProxy::eventArrived, this, &tst_Faults::onProxyEvent);
         connect(this, &tst_Faults::sglUploadFinished, this, [this](int, const QJsonObject& job) {
             m_reportMs[job.value("remotePath").toString()].append(m_proxy.now());
@@ -344,7 +345,8 @@ void tst_Faults::serverAndStorageFailures_data()
     QTest::newRow("PUT 503 always")
         << hit(small, {Req::Put, Fault::Status, 503}, 503, kRetries + 1);
     QTest::newRow("PUT 403, not retried") << hit(small, {Req::Put, Fault::Status, 403}, 403, 1);
-    QTest::newRow("part 2 503 once") << hit(multi, {Req::Part, Fault::Status, 503, 1, {}, 2}, 0, 2);
+    const Rule part2Once{Req::Part, Fault::Status, 503, 1, {}, 2};
+    QTest::newRow("part 2 503 once") << hit(multi, part2Once, 0, 2);
     QTest::newRow("part 2 503 always")
         << withNever(hit(multi, {Req::Part, Fault::Status, 503, -1, {}, 2}, 503, kRetries + 1),
                      {Req::Completion});
@@ -466,7 +468,8 @@ void tst_Faults::stopInEveryPhase_data()
     };
     QTest::newRow("stop during the upload-URL request")
         << stopAt(small, {Req::UploadUrl, Fault::DelayAnswer, kHoldMs}, 1, {Req::Put});
-    QTest::newRow("stop during the PUT") << stopAt(small, {Req::Put, Fault::Pause, kHoldMs}, 1, {});
+    QTest::newRow("stop during the PUT")
+        << stopAt(small, {Req::Put, Fault::Pause, kHoldMs}, 1, QVector<Req>());
     QTest::newRow("stop before the multipart start answer") << stopAt(
         multi, {Req::MultipartStart, Fault::DelayAnswer, kHoldMs}, 1, {Req::Part, Req::UploadUrl});
     QTest::newRow("stop during part 1")
@@ -687,7 +690,8 @@ void tst_Faults::runCase(const FaultCase& c)
     // Local files that cannot be uploaded fail at once, inside the submission or right after.
     if (c.file != Local::Small && c.file != Local::Multipart &&
         c.file != Local::ChangedDuringParts) {
-        QVERIFY2(submittedMs < 1000, qPrintable(QString("submission took %1 ms").arg(submittedMs)));
+        QVERIFY2(submittedMs < 1000,
+                 qPrintable(QStringLiteral("submission took %1 ms").arg(submittedMs)));
     }
 
     for (const Job& job : qAsConst(m_jobs)) {
