@@ -57,8 +57,6 @@ private slots:
 
     void interfaceSlots();
     void pluginInstanceIsSingleWhileItLives();
-    void metacast();
-    void metaObjects();
     void routing_data();
     void routing();
     void queries_data();
@@ -199,58 +197,6 @@ void tst_VXFileUpload::pluginInstanceIsSingleWhileItLives()
     m_plugin = m_loader.instance();
     QVERIFY(m_plugin);
     QCOMPARE(recorder.loadLibNames.size(), 2); // a new facade was constructed
-}
-
-void tst_VXFileUpload::metacast()
-{
-    QObject* object = loadPlugin(false)->getObject();
-    QCOMPARE(object, m_plugin.data());
-    IVXFileUpload* part = qobject_cast<IVXFileUpload*>(object);
-    QVERIFY(part);
-    QVERIFY(static_cast<void*>(part) != static_cast<void*>(object)); // second base
-    QCOMPARE(object->qt_metacast(nullptr), nullptr);
-    QCOMPARE(object->qt_metacast("VXFileUpload"), static_cast<void*>(object));
-    QCOMPARE(object->qt_metacast("IVXFileUpload"), static_cast<void*>(part));
-    QCOMPARE(object->qt_metacast("com.zel.tessel.transferdepot.IVXFileUpload/1.0"),
-             static_cast<void*>(part));
-    QCOMPARE(object->qt_metacast("QObject"), static_cast<void*>(object));
-    QCOMPARE(object->qt_metacast("IVXFileUploadBySdk"), nullptr);
-}
-
-void tst_VXFileUpload::metaObjects()
-{
-    IVXFileUpload* upload = loadPlugin(false);
-    const QMetaObject* facade = m_plugin->metaObject();
-    QCOMPARE(facade->className(), "VXFileUpload");
-    QCOMPARE(facade->methodCount(), facade->methodOffset());
-    QCOMPARE(facade->propertyCount(), facade->propertyOffset());
-
-    upload->initUploadManager(nullptr);
-    QObject* uploadManager = manager();
-    QVERIFY(uploadManager);
-    QCOMPARE(uploadManager->parent(), m_plugin.data());
-    const QMetaObject* meta = uploadManager->metaObject();
-    QCOMPARE(meta->superClass(), &QObject::staticMetaObject);
-    const QList<QByteArray> expected{
-        "sglUploadFinished(int,QJsonObject)",
-        "sglUploadProgress(QJsonObject,int)",
-        "slotHttpRequestFinishWithInfo(QMap<QString,QString>,QString,QJsonObject,QString)",
-        "slotHttpRequestErrorWithInfo(QMap<QString,QString>,QString,int,QString)",
-        "slotUploadFinished(QJsonObject,int)",
-        "slotUploadProgress(QJsonObject,int)",
-        "slotSliceUploadFinished(QJsonObject,int)"};
-    QCOMPARE(meta->methodCount() - meta->methodOffset(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) {
-        const QMetaMethod method = meta->method(meta->methodOffset() + i);
-        QCOMPARE(method.methodSignature(), expected[i]);
-        QCOMPARE(method.methodType(), i < 2 ? QMetaMethod::Signal : QMetaMethod::Slot);
-    }
-    QCOMPARE(meta->propertyCount() + meta->enumeratorCount() + meta->classInfoCount(),
-             meta->propertyOffset() + meta->enumeratorOffset() + meta->classInfoOffset());
-
-    // The manager's own request component.
-    QCOMPARE(CloudRecorder::instance().components.size(), 1);
-    QCOMPARE(CloudRecorder::instance().components.first()->parent(), uploadManager);
 }
 
 // Each row: the operation the host calls, with or without the SDK uploader, what the SDK
