@@ -638,10 +638,8 @@ void tst_Faults::runCase(const FaultCase& c)
 
     QElapsedTimer elapsed;
     elapsed.start();
-    QHash<QString, qint64> submitMs;
     for (const Job& job : qAsConst(m_jobs)) {
         m_upload->uploadFileByPost(job.json);
-        submitMs.insert(job.remote, elapsed.elapsed());
         if (job.remote.endsWith("waiting.bin"))
             m_upload->stopUploadFileByPost(job.json); // still waiting behind the first two
     }
@@ -717,7 +715,6 @@ void tst_Faults::runCase(const FaultCase& c)
             }
         }
     }
-    Q_UNUSED(submitMs)
 }
 
 QString tst_Faults::observe(const FaultCase& c, qint64 elapsedMs) const
