@@ -725,8 +725,11 @@ QString tst_Faults::observe(const FaultCase& c, qint64 elapsedMs) const
     QString follower = QStringLiteral("none");
     for (const Job& job : m_jobs) {
         QStringList own;
-        for (const Report& report : reportsOf(job.remote, true))
+        for (const Report& report : reportsOf(job.remote, true)) {
             own.append(QString::number(report.value));
+            if (report.value == 0 && report.job.value("downloadUrl").toString().isEmpty())
+                own.last() += QStringLiteral(" (no downloadUrl)");
+        }
         if (!job.faulted) {
             if (job.remote.endsWith("follower.bin"))
                 follower = own.isEmpty() ? QStringLiteral("none") : own.join('+');
