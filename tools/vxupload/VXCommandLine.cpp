@@ -2,13 +2,14 @@
 
 #include "VXJobTracker.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSet>
 
 namespace {
 
@@ -54,6 +55,8 @@ Output (standard output):
             the error text of CODE.
   --json    exactly one compact JSON object per finished job, one per line:
               {"result":CODE,"job":{...the job object as the plugin reported it...}}
+  --report FILE  the same JSON lines, also written to FILE as the jobs end, whatever
+            standard output shows (FILE is emptied first).
   CODE is 0 for success, -1 when the cloud server refused a request or the local file is
   missing, an HTTP status, or a negative transport or file error code. Jobs stopped by a
   signal or by --timeout get no line. Diagnostics always go to standard error.
@@ -64,25 +67,35 @@ Exit status:
   2    usage error: bad arguments or jobs file, no jobs, plugin not loadable
   130  interrupted by SIGINT (Ctrl-C) or SIGTERM: every unfinished job was stopped
 
-Plugin:
+Plugin and configuration:
   --plugin PATH, else $VXUPLOAD_PLUGIN, else libVXFileUpload.so next to vxupload, else in the
   library folder of an installed vxupload. PATH may name the file or the folder holding it.
-
-Environment:
-  VXUPLOAD_PLUGIN    plugin file or folder, when --plugin is not given
-  VXUPLOAD_API_HOST  base URL of the cloud server's API, overriding apiHost of fileUpload.ini
-  VXUPLOAD_TOKEN     bearer token for the cloud server, overriding token of fileUpload.ini
-
-Configuration:
-  The plugin reads "fileUpload.ini" from the folder of the program that hosts it, i.e. next
-  to the vxupload binary:
-    [HostInformation]
-    cloudHost=http://127.0.0.1:8080   the cloud server (a base URL; https when no scheme)
-    apiHost=...                       host of API requests, when it differs from cloudHost
-    token=...                         bearer token sent with API requests
-    [PackageInformation]
-    sliceLen=20971520                 part length in bytes of multipart uploads
+  The plugin reads "fileUpload.ini" next to vxupload; at least [HostInformation] cloudHost
+  names the cloud server.
+  fileUpload.ini keys and environment overrides: see README.md, Configuration.
 )";
+
+// FILE[:REMOTE] -> local file and remote path (see kDetails for the rule). False with a
+// reason when the argument names no file or no remote path can be derived.
+bool splitFileArgument(const QString& argument, QString* file, QString* remote, QString* error)
+{
+    const int colon = argument.lastIndexOf(QLatin1Char(':'));
+    *file = colon < 0 ? argument : argument.left(colon);
+    *remote = colon < 0 ? QString() : argument.mid(colon + 1);
+    if (file->isEmpty()) {
+        *error = QStringLiteral("'%1' names no local file").arg(argument);
+        return false;
+    }
+    if (remote->isEmpty())
+        *remote = QFileInfo(*file).fileName();
+    if (remote->isEmpty()) {
+        *error = QStringLiteral("'%1' gives no file name to use as the remote path; "
+                                "write FILE:REMOTE")
+                     .arg(argument);
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -109,6 +122,9 @@ VXCommandLine::VXCommandLine()
          QStringLiteral("The plugin file, or the folder that holds libVXFileUpload.so."),
          QStringLiteral("PATH")},
         {QStringLiteral("json"), QStringLiteral("One JSON report per job on standard output.")},
+        {QStringLiteral("report"),
+         QStringLiteral("Also write the JSON report of each job to FILE as it ends."),
+         QStringLiteral("FILE")},
         {QStringLiteral("plain"),
          QStringLiteral("Plain report lines without progress bars, even on a terminal.")},
         {QStringLiteral("timeout"),
@@ -147,6 +163,9 @@ bool VXCommandLine::parse(const QStringList& arguments, QIODevice* standardInput
     m_pluginOption = m_parser.value(QStringLiteral("plugin"));
     if (m_parser.isSet(QStringLiteral("plugin")) && m_pluginOption.isEmpty())
         return fail(QStringLiteral("--plugin needs a file or folder"));
+    m_reportPath = m_parser.value(QStringLiteral("report"));
+    if (m_parser.isSet(QStringLiteral("report")) && m_reportPath.isEmpty())
+        return fail(QStringLiteral("--report needs a file"));
 
     if (m_parser.isSet(QStringLiteral("timeout"))) {
         const QString text = m_parser.value(QStringLiteral("timeout"));
@@ -175,13 +194,7 @@ bool VXCommandLine::parse(const QStringList& arguments, QIODevice* standardInput
     if (m_parser.isSet(QStringLiteral("jobs"))) {
         if (!files.isEmpty())
             return fail(QStringLiteral("give either --jobs or FILE arguments, not both"));
-        const QString path = m_parser.value(QStringLiteral("jobs"));
-        QJsonArray jobArray;
-        if (!readJobsFile(path, standardInput, &jobArray))
-            return false;
-        const QString source =
-            path == QLatin1String("-") ? QStringLiteral("standard input") : path;
-        if (!jobsFromArray(jobArray, source, defaults))
+        if (!jobsFromJson(m_parser.value(QStringLiteral("jobs")), standardInput, defaults))
             return false;
     } else {
         if (files.isEmpty())
@@ -204,8 +217,7 @@ QString VXCommandLine::helpText() const
     return QString::fromLatin1(kUsage) + options + QString::fromUtf8(kDetails);
 }
 
-QString VXCommandLine::pluginPath(const QString& option, const QString& environment,
-                                  const QStringList& defaultFolders)
+QString VXCommandLine::pluginPath() const
 {
     // Absolute: the plugin loader looks for a relative name in Qt's library paths, not in the
     // working directory where the user meant it.
@@ -214,38 +226,16 @@ QString VXCommandLine::pluginPath(const QString& option, const QString& environm
         return info.isDir() ? QDir(info.absoluteFilePath()).filePath(kPluginFile)
                             : info.absoluteFilePath();
     };
-    if (!option.isEmpty())
-        return resolve(option);
-    if (!environment.isEmpty())
-        return resolve(environment);
-    for (const QString& folder : defaultFolders) {
-        const QString candidate = QDir(folder).filePath(kPluginFile);
-        if (QFileInfo::exists(candidate))
-            return candidate;
-    }
-    return defaultFolders.isEmpty() ? kPluginFile
-                                    : QDir(defaultFolders.first()).filePath(kPluginFile);
-}
-
-bool VXCommandLine::splitFileArgument(const QString& argument, QString* file, QString* remote,
-                                      QString* error)
-{
-    const int colon = argument.lastIndexOf(QLatin1Char(':'));
-    *file = colon < 0 ? argument : argument.left(colon);
-    *remote = colon < 0 ? QString() : argument.mid(colon + 1);
-    if (file->isEmpty()) {
-        *error = QStringLiteral("'%1' names no local file").arg(argument);
-        return false;
-    }
-    if (remote->isEmpty())
-        *remote = QFileInfo(*file).fileName();
-    if (remote->isEmpty()) {
-        *error = QStringLiteral("'%1' gives no file name to use as the remote path; "
-                                "write FILE:REMOTE")
-                     .arg(argument);
-        return false;
-    }
-    return true;
+    const QString environment = qEnvironmentVariable("VXUPLOAD_PLUGIN");
+    if (!m_pluginOption.isEmpty() || !environment.isEmpty())
+        return resolve(m_pluginOption.isEmpty() ? environment : m_pluginOption);
+    // Next to vxupload, else in the library folder of an installed one; when neither holds the
+    // file, the loader's error names the first.
+    const QDir here(QCoreApplication::applicationDirPath());
+    const QString nextTo = here.filePath(kPluginFile);
+    const QString installed =
+        QDir(here.filePath(QStringLiteral(VXUPLOAD_INSTALLED_PLUGIN_DIR))).filePath(kPluginFile);
+    return QFileInfo::exists(nextTo) || !QFileInfo::exists(installed) ? nextTo : installed;
 }
 
 bool VXCommandLine::fail(const QString& text)
@@ -257,13 +247,12 @@ bool VXCommandLine::fail(const QString& text)
 
 bool VXCommandLine::parseFields(const QStringList& values, QJsonObject* fields)
 {
-    static const QSet<QString> reserved{kLocalPath, kRemotePath, kBucketName};
     for (const QString& value : values) {
         const int equals = value.indexOf(QLatin1Char('='));
         if (equals <= 0)
             return fail(QStringLiteral("bad --field '%1': expected KEY=VALUE").arg(value));
         const QString key = value.left(equals);
-        if (reserved.contains(key))
+        if (key == kLocalPath || key == kRemotePath || key == kBucketName)
             return fail(QStringLiteral("--field cannot set \"%1\": use FILE:REMOTE, --bucket "
                                        "or --jobs")
                             .arg(key));
@@ -272,11 +261,12 @@ bool VXCommandLine::parseFields(const QStringList& values, QJsonObject* fields)
     return true;
 }
 
-bool VXCommandLine::readJobsFile(const QString& path, QIODevice* standardInput,
-                                 QJsonArray* jobArray)
+bool VXCommandLine::jobsFromJson(const QString& path, QIODevice* standardInput,
+                                 const QJsonObject& defaults)
 {
+    const bool fromInput = path == QLatin1String("-");
     QByteArray content;
-    if (path == QLatin1String("-")) {
+    if (fromInput) {
         if (!standardInput || !standardInput->isReadable())
             return fail(QStringLiteral("cannot read the jobs from standard input"));
         content = standardInput->readAll();
@@ -287,8 +277,8 @@ bool VXCommandLine::readJobsFile(const QString& path, QIODevice* standardInput,
                 QStringLiteral("cannot read jobs file '%1': %2").arg(path, file.errorString()));
         content = file.readAll();
     }
-    const QString source = path == QLatin1String("-") ? QStringLiteral("standard input")
-                                                      : QStringLiteral("'%1'").arg(path);
+    const QString source =
+        fromInput ? QStringLiteral("standard input") : QStringLiteral("'%1'").arg(path);
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(content, &parseError);
     if (parseError.error != QJsonParseError::NoError)
@@ -298,15 +288,10 @@ bool VXCommandLine::readJobsFile(const QString& path, QIODevice* standardInput,
     if (!document.isArray())
         return fail(
             QStringLiteral("the jobs in %1 must be a JSON array of job objects").arg(source));
-    *jobArray = document.array();
-    return true;
-}
-
-bool VXCommandLine::jobsFromArray(const QJsonArray& jobArray, const QString& source,
-                                  const QJsonObject& defaults)
-{
+    const QJsonArray jobArray = document.array();
     for (int i = 0; i < jobArray.size(); ++i) {
-        const QString where = QStringLiteral("job %1 of %2").arg(i + 1).arg(source);
+        const QString where =
+            QStringLiteral("job %1 of %2").arg(i + 1).arg(fromInput ? source : path);
         if (!jobArray.at(i).isObject())
             return fail(QStringLiteral("%1 is not a JSON object").arg(where));
         QJsonObject job = jobArray.at(i).toObject();
@@ -314,12 +299,6 @@ bool VXCommandLine::jobsFromArray(const QJsonArray& jobArray, const QString& sou
             if (!job.contains(it.key()))
                 job.insert(it.key(), it.value());
         }
-        // The plugin checks the file's existence from its own current folder, which is ours,
-        // but the reports are easier to read with the full path.
-        const QJsonValue local = job.value(kLocalPath);
-        if (local.isString() && !local.toString().isEmpty())
-            job.insert(kLocalPath,
-                       QDir::cleanPath(QFileInfo(local.toString()).absoluteFilePath()));
         if (!addJob(job, where))
             return false;
     }
@@ -333,7 +312,7 @@ bool VXCommandLine::jobsFromFiles(const QStringList& files, const QJsonObject& d
         if (!splitFileArgument(argument, &file, &remote, &error))
             return fail(error);
         QJsonObject job = defaults;
-        job.insert(kLocalPath, QDir::cleanPath(QFileInfo(file).absoluteFilePath()));
+        job.insert(kLocalPath, file);
         job.insert(kRemotePath, remote);
         if (!addJob(job, QStringLiteral("'%1'").arg(argument)))
             return false;
@@ -348,6 +327,10 @@ bool VXCommandLine::addJob(QJsonObject job, const QString& where)
         if (!value.isString() || value.toString().isEmpty())
             return fail(QStringLiteral("%1 lacks a non-empty string \"%2\"").arg(where, key));
     }
+    // The plugin checks the file's existence from its own current folder, which is ours, but
+    // the reports are easier to read with the full path.
+    job.insert(kLocalPath,
+               QDir::cleanPath(QFileInfo(job.value(kLocalPath).toString()).absoluteFilePath()));
     const QString key = VXJobTracker::jobKey(job);
     const int earlier = m_jobKeyList.indexOf(key);
     if (earlier >= 0)

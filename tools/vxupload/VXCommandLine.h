@@ -2,7 +2,6 @@
 #define VXCOMMANDLINE_H
 
 #include <QCommandLineParser>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -18,7 +17,7 @@ class VXCommandLine
 {
 public:
     enum class Action { Run, Help, Version };
-    // Auto: progress bars on a terminal, plain lines otherwise (the caller decides).
+    // Auto: progress bars on a terminal, plain lines otherwise (the session decides).
     enum class OutputMode { Auto, Plain, Json };
 
     VXCommandLine();
@@ -33,27 +32,20 @@ public:
     // Every job has non-empty string "localPath" (absolute), "remotePath" and "bucketName";
     // no two jobs share a job key.
     QList<QJsonObject> jobs() const { return m_jobList; }
-    QString pluginOption() const { return m_pluginOption; } // empty when --plugin is not given
-    int timeoutMs() const { return m_iTimeoutMs; }          // 0: no overall time limit
+    int timeoutMs() const { return m_iTimeoutMs; } // 0: no overall time limit
     QString helpText() const;
 
-    // The plugin file to load: the --plugin option, else the environment's value, else the
-    // default folders in order; a folder stands for libVXFileUpload.so inside it. With neither
-    // option nor environment, the first default folder that holds the file wins (the first
-    // default when none does, so that the loader's error names a sensible path).
-    static QString pluginPath(const QString& option, const QString& environment,
-                              const QStringList& defaultFolders);
-    // FILE[:REMOTE] -> local file and remote path (see helpText for the rule). False with a
-    // reason when the argument names no file or no remote path can be derived.
-    static bool splitFileArgument(const QString& argument, QString* file, QString* remote,
-                                  QString* error);
+    // The plugin file to load: --plugin, else $VXUPLOAD_PLUGIN (a folder stands for
+    // libVXFileUpload.so inside it), else the one next to vxupload, else the one in the
+    // library folder of an installed vxupload. Always absolute.
+    QString pluginPath() const;
+    QString reportPath() const { return m_reportPath; } // empty when --report is not given
 
 private:
     bool fail(const QString& text);
     bool parseFields(const QStringList& values, QJsonObject* fields);
-    bool readJobsFile(const QString& path, QIODevice* standardInput, QJsonArray* jobArray);
-    bool jobsFromArray(const QJsonArray& jobArray, const QString& source,
-                       const QJsonObject& defaults);
+    // The jobs of a JSON array in the file at path ("-": standardInput).
+    bool jobsFromJson(const QString& path, QIODevice* standardInput, const QJsonObject& defaults);
     bool jobsFromFiles(const QStringList& files, const QJsonObject& defaults);
     bool addJob(QJsonObject job, const QString& where);
 
@@ -64,6 +56,7 @@ private:
     QList<QJsonObject> m_jobList;
     QStringList m_jobKeyList;
     QString m_pluginOption;
+    QString m_reportPath;
     int m_iTimeoutMs = 0;
 };
 

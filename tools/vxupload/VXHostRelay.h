@@ -13,7 +13,7 @@ class VXHostRelay : public QObject
     Q_OBJECT
 
 public:
-    explicit VXHostRelay(QObject* parent = nullptr);
+    using QObject::QObject;
 
 signals:
     void sglUploadFinished(int res, QJsonObject jsonInfo);

@@ -12,40 +12,29 @@ QString VXJobTracker::jobKey(const QJsonObject& job)
 void VXJobTracker::addJob(const QJsonObject& job)
 {
     m_jobList.append(job);
-    ++m_pendingCountMap[jobKey(job)];
-    ++m_iSubmittedCount;
+    m_pendingMap.insert(jobKey(job), true);
+    ++m_iPendingCount;
 }
 
 VXJobTracker::Match VXJobTracker::finishJob(int code, const QJsonObject& report)
 {
-    const auto it = m_pendingCountMap.find(jobKey(report));
-    if (it == m_pendingCountMap.end())
+    const auto it = m_pendingMap.find(jobKey(report));
+    if (it == m_pendingMap.end())
         return Match::Unknown;
-    if (it.value() == 0)
+    if (!it.value())
         return Match::Duplicate;
-    --it.value();
+    it.value() = false;
+    --m_iPendingCount;
     if (code == 0)
         ++m_iSucceededCount;
-    else
-        ++m_iFailedCount;
     return Match::Final;
 }
 
 QList<QJsonObject> VXJobTracker::pendingJobs() const
 {
-    // The last submissions of a key are the ones still pending: reports cannot say which
-    // submission they close, and the plugin finishes a key's submissions in order.
-    QHash<QString, int> toSkip;
-    for (const QJsonObject& job : m_jobList)
-        ++toSkip[jobKey(job)];
-    for (auto it = toSkip.begin(); it != toSkip.end(); ++it)
-        it.value() -= m_pendingCountMap.value(it.key());
     QList<QJsonObject> pending;
     for (const QJsonObject& job : m_jobList) {
-        int& skip = toSkip[jobKey(job)];
-        if (skip > 0)
-            --skip;
-        else
+        if (isPending(jobKey(job)))
             pending.append(job);
     }
     return pending;
@@ -53,5 +42,5 @@ QList<QJsonObject> VXJobTracker::pendingJobs() const
 
 int VXJobTracker::exitCode() const
 {
-    return m_iSucceededCount == m_iSubmittedCount ? VXExit::Success : VXExit::JobFailed;
+    return m_iSucceededCount == m_jobList.size() ? VXExit::Success : VXExit::JobFailed;
 }

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,16 +20,15 @@ VXSignalWatcher::VXSignalWatcher(const QList<int>& signalNumbers, QObject* paren
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_fds) != 0)
         return;
     g_writeFd = m_fds[1];
-    m_pNotifier = new QSocketNotifier(m_fds[0], QSocketNotifier::Read, this);
-    connect(m_pNotifier, &QSocketNotifier::activated, this, &VXSignalWatcher::slotReadable);
+    auto* notifier = new QSocketNotifier(m_fds[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &VXSignalWatcher::slotReadable);
 
     struct sigaction action = {};
     action.sa_handler = &VXSignalWatcher::handleSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    m_bValid = true;
     for (int signalNumber : qAsConst(m_signalList))
-        m_bValid = ::sigaction(signalNumber, &action, nullptr) == 0 && m_bValid;
+        ::sigaction(signalNumber, &action, nullptr);
 }
 
 VXSignalWatcher::~VXSignalWatcher()

@@ -4,12 +4,11 @@
 #include <QList>
 #include <QObject>
 
-class QSocketNotifier;
-
 // Turns POSIX signals (SIGINT, SIGTERM) into a Qt signal on the event loop's thread. The
 // handler only writes the signal number as one byte into a socket pair; a QSocketNotifier on the
 // other end reads it in the event loop and emits sglSignalled. One watcher per process at a time;
-// its destructor puts the default handlers back.
+// its destructor puts the default handlers back. Without a socket pair the signals keep their
+// default action.
 class VXSignalWatcher : public QObject
 {
     Q_OBJECT
@@ -17,10 +16,6 @@ class VXSignalWatcher : public QObject
 public:
     explicit VXSignalWatcher(const QList<int>& signalNumbers, QObject* parent = nullptr);
     ~VXSignalWatcher() override;
-
-    // False when the socket pair or a handler could not be set up; the signals then keep their
-    // default action.
-    bool isValid() const { return m_bValid; }
 
 signals:
     // Fires once per delivered signal, from the event loop, never inside the handler.
@@ -32,8 +27,6 @@ private:
 
     QList<int> m_signalList;
     int m_fds[2] = {-1, -1};
-    QSocketNotifier* m_pNotifier = nullptr;
-    bool m_bValid = false;
 };
 
 #endif // VXSIGNALWATCHER_H

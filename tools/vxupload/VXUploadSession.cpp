@@ -1,13 +1,19 @@
 #include "VXUploadSession.h"
 
 #include "IVXFileUpload.h"
+#include "VXCommandLine.h"
+#include "VXFormat.h"
 #include "VXHostRelay.h"
 #include "VXResultCodes.h"
+#include "VXSignalWatcher.h"
+#include "VXTerminalProgress.h"
 #include "VXUploadExitCodes.h"
 
-#include <QLoggingCategory>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcUploadSession, "vx.vxupload.session", QtWarningMsg)
+VXUploadSession* VXUploadSession::s_pMessageSession = nullptr;
 
 VXUploadSession::VXUploadSession(QObject* parent) : QObject(parent)
 {
@@ -17,27 +23,56 @@ VXUploadSession::VXUploadSession(QObject* parent) : QObject(parent)
 
 VXUploadSession::~VXUploadSession()
 {
+    if (s_pMessageSession == this) {
+        qInstallMessageHandler(m_previousMessageHandler);
+        s_pMessageSession = nullptr;
+    }
     // The plugin keeps sockets and timers of this thread; they must go while the application
     // object still exists, not in the loader's clean-up at process exit.
     delete m_pPluginRoot;
 }
 
-bool VXUploadSession::loadPlugin(const QString& path, QString* error)
+bool VXUploadSession::prepare(const VXCommandLine& commandLine, QFile* out, QIODevice* err,
+                              QString* error)
 {
-    m_loader.setFileName(path);
+    const QString pluginPath = commandLine.pluginPath();
+    m_loader.setFileName(pluginPath);
     QObject* root = m_loader.instance();
-    if (!root) {
-        *error = m_loader.errorString();
-        return false;
-    }
     m_pFileUpload = qobject_cast<IVXFileUpload*>(root);
     if (!m_pFileUpload) {
-        *error = QStringLiteral("its root object (%1) does not implement IVXFileUpload (%2)")
-                     .arg(QString::fromLatin1(root->metaObject()->className()),
-                          QLatin1String(IVXFileUpload_iid));
+        const QString reason =
+            root ? QStringLiteral("its root object (%1) does not implement IVXFileUpload (%2)")
+                       .arg(QString::fromLatin1(root->metaObject()->className()),
+                            QLatin1String(IVXFileUpload_iid))
+                 : m_loader.errorString();
+        *error = QStringLiteral("cannot use the plugin %1: %2").arg(pluginPath, reason);
         return false;
     }
     m_pPluginRoot = root;
+    if (!commandLine.reportPath().isEmpty()) {
+        m_reportFile.setFileName(commandLine.reportPath());
+        // Unbuffered: each report is in the file as soon as its job has ended.
+        if (!m_reportFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            *error = QStringLiteral("cannot write the report file '%1': %2")
+                         .arg(m_reportFile.fileName(), m_reportFile.errorString());
+            return false;
+        }
+    }
+    const VXCommandLine::OutputMode mode = commandLine.outputMode();
+    if (mode == VXCommandLine::OutputMode::Json)
+        m_writerList.emplace_back(new VXLineReportWriter(out, &VXFormat::jsonLine));
+    else if (mode == VXCommandLine::OutputMode::Auto && ::isatty(out->handle()) &&
+             qEnvironmentVariable("TERM") != QLatin1String("dumb"))
+        m_writerList.emplace_back(
+            new VXTerminalProgress(out, VXTerminalProgress::terminalColumns(out->handle())));
+    else
+        m_writerList.emplace_back(new VXLineReportWriter(out, &VXFormat::plainLine));
+    if (m_reportFile.isOpen())
+        m_writerList.emplace_back(new VXLineReportWriter(&m_reportFile, &VXFormat::jsonLine));
+
+    m_pErr = err;
+    s_pMessageSession = this;
+    m_previousMessageHandler = qInstallMessageHandler(&VXUploadSession::routeMessage);
     return true;
 }
 
@@ -51,11 +86,21 @@ void VXUploadSession::start(const QList<QJsonObject>& jobList, int timeoutMs)
             &VXUploadSession::slotUploadProgress);
     m_pFileUpload->initUploadManager(m_pHostRelay);
 
+    auto* signalWatcher = new VXSignalWatcher({SIGINT, SIGTERM}, this);
+    connect(signalWatcher, &VXSignalWatcher::sglSignalled, this, [this](int signalNumber) {
+        if (m_bFinished)
+            return;
+        notice(QStringLiteral("%1: stopping every unfinished job")
+                   .arg(QLatin1String(::strsignal(signalNumber))));
+        slotStop(VXExit::Interrupted);
+    });
+
     // Every job is known before the first submission: a report that arrives inside a
     // submission call must neither look unknown nor end the run early.
     for (const QJsonObject& job : jobList) {
         m_tracker.addJob(job);
-        emit sglJobSubmitted(job);
+        for (const auto& writer : m_writerList)
+            writer->jobSubmitted(job);
     }
     if (timeoutMs > 0)
         m_timeoutTimer.start(timeoutMs);
@@ -81,6 +126,28 @@ void VXUploadSession::slotStop(int exitCode)
     finish(exitCode);
 }
 
+void VXUploadSession::routeMessage(QtMsgType type, const QMessageLogContext& context,
+                                   const QString& message)
+{
+    s_pMessageSession->writeDiagnostic(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+}
+
+void VXUploadSession::writeDiagnostic(const QByteArray& line)
+{
+    if (!m_pErr)
+        return;
+    // Standard output's writer may have to lift its live view around the line.
+    if (m_writerList.empty())
+        m_pErr->write(line);
+    else
+        m_writerList.front()->writeDiagnostic(m_pErr, line);
+}
+
+void VXUploadSession::notice(const QString& text)
+{
+    writeDiagnostic("vxupload: " + text.toUtf8() + '\n');
+}
+
 void VXUploadSession::slotUploadFinished(int code, const QJsonObject& report)
 {
     if (m_bFinished)
@@ -88,16 +155,16 @@ void VXUploadSession::slotUploadFinished(int code, const QJsonObject& report)
     const QString key = VXJobTracker::jobKey(report);
     switch (m_tracker.finishJob(code, report)) {
     case VXJobTracker::Match::Final:
-        emit sglJobFinished(code, report, key);
+        for (const auto& writer : m_writerList)
+            writer->jobFinished(code, report, key);
         break;
     case VXJobTracker::Match::Duplicate:
-        emit sglNotice(QStringLiteral("warning: a further report for '%1' (%2) was ignored")
-                           .arg(key, VXResult::text(code)));
+        notice(QStringLiteral("warning: a further report for '%1' (%2) was ignored")
+                   .arg(key, VXResult::text(code)));
         return;
     case VXJobTracker::Match::Unknown:
-        emit sglNotice(QStringLiteral("warning: a report for the unknown job '%1' (%2) was "
-                                      "ignored")
-                           .arg(key, VXResult::text(code)));
+        notice(QStringLiteral("warning: a report for the unknown job '%1' (%2) was ignored")
+                   .arg(key, VXResult::text(code)));
         return;
     }
     // While submitting, start() decides: the remaining jobs still have to be handed over.
@@ -107,22 +174,22 @@ void VXUploadSession::slotUploadFinished(int code, const QJsonObject& report)
 
 void VXUploadSession::slotUploadProgress(const QJsonObject& report, int percent)
 {
+    // Progress of a job that has already ended (or was stopped) would redraw a finished line.
     const QString key = VXJobTracker::jobKey(report);
-    if (m_bFinished || !m_tracker.isPending(key)) {
-        qCDebug(lcUploadSession) << "progress of a job not waited for:" << key << percent;
+    if (m_bFinished || !m_tracker.isPending(key))
         return;
-    }
-    emit sglJobProgress(key, percent);
+    for (const auto& writer : m_writerList)
+        writer->jobProgress(key, percent);
 }
 
 void VXUploadSession::slotTimeout()
 {
     if (m_bFinished)
         return;
-    emit sglNotice(QStringLiteral("time-out: %1 of %2 jobs unfinished after %3 s; stopping them")
-                       .arg(m_tracker.pendingCount())
-                       .arg(m_tracker.submittedCount())
-                       .arg(m_timeoutTimer.interval() / 1000.0));
+    notice(QStringLiteral("time-out: %1 of %2 jobs unfinished after %3 s; stopping them")
+               .arg(m_tracker.pendingCount())
+               .arg(m_tracker.submittedCount())
+               .arg(m_timeoutTimer.interval() / 1000.0));
     slotStop(VXExit::JobFailed);
 }
 
@@ -130,5 +197,7 @@ void VXUploadSession::finish(int exitCode)
 {
     m_bFinished = true;
     m_timeoutTimer.stop();
+    for (const auto& writer : m_writerList)
+        writer->runFinished(exitCode);
     emit sglFinished(exitCode);
 }

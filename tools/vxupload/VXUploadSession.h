@@ -2,20 +2,27 @@
 #define VXUPLOADSESSION_H
 
 #include "VXJobTracker.h"
+#include "VXReportWriter.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPluginLoader>
 #include <QTimer>
 
+#include <memory>
+#include <vector>
+
 class IVXFileUpload;
+class VXCommandLine;
 class VXHostRelay;
 
 // One run of vxupload: loads the upload plugin, hands it a VXHostRelay as host object, submits
-// the jobs one uploadFileByPost call each, matches the final reports to the jobs, and says when
-// the run is over. Everything happens on the event loop's thread; reports may arrive inside
-// start() (the plugin reports a missing local file during submission).
+// the jobs one uploadFileByPost call each, matches the final reports to the jobs, tells its
+// report writers, and says when the run is over. SIGINT and SIGTERM stop every unfinished job.
+// Everything happens on the event loop's thread; reports may arrive inside start() (the plugin
+// reports a missing local file during submission).
 class VXUploadSession : public QObject
 {
     Q_OBJECT
@@ -25,20 +32,17 @@ public:
     // Destroys the plugin's root object, and with it every transfer still running.
     ~VXUploadSession() override;
 
-    // Loads the plugin file and casts its root object to IVXFileUpload. False with a reason
-    // (the loader's errorString() when loading fails) otherwise.
-    bool loadPlugin(const QString& path, QString* error);
+    // Sets the run up as the command line asks: loads the plugin (its root object must
+    // implement IVXFileUpload), opens the --report file, chooses what out (standard output)
+    // shows (the live view on a terminal, plain lines or JSON lines), and sends diagnostics,
+    // Qt's log messages among them (the plugin's too), to err. Both devices are borrowed.
+    // False with the reason of a usage error otherwise.
+    bool prepare(const VXCommandLine& commandLine, QFile* out, QIODevice* err, QString* error);
     // Initialises the plugin's upload manager and submits every job, in order. timeoutMs > 0
-    // arms the overall guard. Call once, after a successful loadPlugin.
+    // arms the overall guard. Call once, after a successful prepare.
     void start(const QList<QJsonObject>& jobList, int timeoutMs = 0);
-    const VXJobTracker& tracker() const { return m_tracker; }
 
 signals:
-    void sglJobSubmitted(const QJsonObject& job);
-    void sglJobProgress(const QString& key, int percent);
-    // The final report of a submitted job: the code and the JSON as the plugin sent them.
-    void sglJobFinished(int code, const QJsonObject& report, const QString& key);
-    void sglNotice(const QString& text);
     // Fires exactly once: when every job has its final report, or after a stop. It may fire
     // inside start(); connect it with a queued connection to leave the event loop.
     void sglFinished(int exitCode);
@@ -50,17 +54,27 @@ public slots:
     void slotStop(int exitCode);
 
 private:
+    static void routeMessage(QtMsgType type, const QMessageLogContext& context,
+                             const QString& message);
+    void writeDiagnostic(const QByteArray& line);
+    void notice(const QString& text); // "vxupload: " + text
     void slotUploadFinished(int code, const QJsonObject& report);
     void slotUploadProgress(const QJsonObject& report, int percent);
     void slotTimeout();
     void finish(int exitCode);
 
+    // Qt's message handler is a plain function: it reaches the session that installed it here.
+    static VXUploadSession* s_pMessageSession;
+    QtMessageHandler m_previousMessageHandler = nullptr;
     QPluginLoader m_loader;
     QObject* m_pPluginRoot = nullptr;
     IVXFileUpload* m_pFileUpload = nullptr;
     VXHostRelay* m_pHostRelay = nullptr;
     VXJobTracker m_tracker;
     QTimer m_timeoutTimer;
+    QIODevice* m_pErr = nullptr; // null until prepare(): diagnostics are dropped
+    QFile m_reportFile;
+    std::vector<std::unique_ptr<VXReportWriter>> m_writerList; // standard output's first
     bool m_bSubmitting = false;
     bool m_bFinished = false;
 };

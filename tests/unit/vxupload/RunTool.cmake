@@ -1,7 +1,10 @@
 # Runs vxupload once and checks its exit status and output:
 #   cmake -DTOOL=... -DARGS=a@@b -DEXPECT_EXIT=n [-DSTDOUT_REGEX=...] [-DSTDERR_REGEX=...]
-#         [-DSTDOUT_LINES=n] -P RunTool.cmake
+#         [-DSTDOUT_LINES=n] [-DREPORT_FILE=... -DREPORT_REGEX=...] -P RunTool.cmake
 string(REPLACE "@@" ";" ARGS "${ARGS}")
+if(DEFINED REPORT_FILE)
+    file(REMOVE ${REPORT_FILE})
+endif()
 execute_process(COMMAND ${TOOL} ${ARGS}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 set(report "vxupload ${ARGS}\nexit ${rc}\n--- stdout\n${out}--- stderr\n${err}")
@@ -13,6 +16,12 @@ if(DEFINED STDOUT_REGEX AND NOT out MATCHES "${STDOUT_REGEX}")
 endif()
 if(DEFINED STDERR_REGEX AND NOT err MATCHES "${STDERR_REGEX}")
     message(FATAL_ERROR "stderr does not match ${STDERR_REGEX}\n${report}")
+endif()
+if(DEFINED REPORT_FILE)
+    file(READ ${REPORT_FILE} written)
+    if(NOT written MATCHES "${REPORT_REGEX}")
+        message(FATAL_ERROR "${REPORT_FILE} does not match ${REPORT_REGEX}\n${written}\n${report}")
+    endif()
 endif()
 if(DEFINED STDOUT_LINES)
     string(REGEX MATCHALL "\n" newlines "${out}")

@@ -1,10 +1,11 @@
 // SIGINT during a run of the plugin on recording doubles: every unfinished job must be stopped.
 #include "CloudRecorder.h"
 #include "VXCloudCommon.h"
-#include "VXSignalWatcher.h"
+#include "VXCommandLine.h"
 #include "VXUploadExitCodes.h"
 #include "VXUploadSession.h"
 
+#include <QBuffer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -29,21 +30,24 @@ private slots:
         };
         // Three jobs of one existing file (the test itself), told apart by their remote paths.
         const QString self = QCoreApplication::applicationFilePath();
-        QList<QJsonObject> jobs;
-        for (const QString name : {"a", "b", "c"})
-            jobs.append({{"localPath", self}, {"remotePath", name}, {"bucketName", "b"}});
+        VXCommandLine commandLine;
+        QVERIFY(commandLine.parse({"vxupload", "--json", "--bucket", "b", "--plugin",
+                                   qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"),
+                                   self + ":a", self + ":b", self + ":c"},
+                                  nullptr));
+        QFile out("/dev/null");
+        QBuffer err;
+        QVERIFY(out.open(QIODevice::WriteOnly) && err.open(QIODevice::WriteOnly));
         VXUploadSession session;
-        QString reason, plugin = qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR");
-        QVERIFY2(session.loadPlugin(plugin + "/libVXFileUpload.so", &reason), qPrintable(reason));
+        QString reason;
+        QVERIFY2(session.prepare(commandLine, &out, &err, &reason), qPrintable(reason));
         QSignalSpy finished(&session, &VXUploadSession::sglFinished);
-        VXSignalWatcher watcher({SIGINT}); // wired as vxupload's main() wires it
-        connect(&watcher, &VXSignalWatcher::sglSignalled, &session,
-                [&session] { session.slotStop(VXExit::Interrupted); });
 
-        session.start(jobs);
+        session.start(commandLine.jobs());
         ::raise(SIGINT);
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), int(VXExit::Interrupted));
+        QVERIFY2(err.data().contains(": stopping every unfinished job\n"), err.data());
         QStringList aborted;
         for (const CloudCall& call : recorder.callsOf("stopUploadByUrl"))
             aborted.append(call.url);

@@ -1,0 +1,34 @@
+#ifndef VXFORMAT_H
+#define VXFORMAT_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// How vxupload writes sizes, times and reports: pure functions, no state, no I/O beyond asking
+// whether a reported local file exists.
+namespace VXFormat {
+
+// A rate (or a time left) measured over less time than this is mostly noise of the first report.
+constexpr qint64 kMinRateWindowMs = 500;
+
+// "512 B", "1.5 KiB", "12.3 MiB", "1.02 GiB".
+QString bytes(qint64 count);
+// "0.4 s", "12.0 s", "3:07", "1:02:03".
+QString duration(qint64 ms);
+// "12.3 MiB/s", or "--" below kMinRateWindowMs.
+QString rate(qint64 count, qint64 ms);
+// A bar of width cells, percent (clamped to 0..100) of them full.
+QString progressBar(int percent, int width);
+// The reason of a failure: VXResult::text(code), except that -1 for a local file that does not
+// exist says so (the plugin reports that case with the same code as a refused request).
+QString errorText(int code, const QJsonObject& report);
+// ok|failed TAB code TAB remotePath TAB localPath TAB detail, with the line end; detail is the
+// download address on success, the error text otherwise.
+QByteArray plainLine(int code, const QJsonObject& report);
+// {"result":code,"job":report}, compact, with the line end.
+QByteArray jsonLine(int code, const QJsonObject& report);
+
+} // namespace VXFormat
+
+#endif // VXFORMAT_H

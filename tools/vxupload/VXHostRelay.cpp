@@ -1,3 +1,0 @@
-#include "VXHostRelay.h"
-
-VXHostRelay::VXHostRelay(QObject* parent) : QObject(parent) {}
