@@ -9,8 +9,8 @@
 #  3. makes a demo folder holding vxupload, the plugin, its two libraries and a fileUpload.ini
 #     (server, token, 8 MiB slices), and two sample files: a small one, which goes up by a single
 #     PUT, and one of 50 MiB of random data, which goes up in 7 parts, the last one shorter;
-#  4. uploads both with vxupload, showing its progress view, then once more with --json to read
-#     each object's "downloadUrl";
+#  4. uploads both with vxupload, showing its progress view, with --report writing one JSON
+#     report per file (its "downloadUrl" among them) to a file;
 #  5. downloads every object through its "downloadUrl" with curl, compares SHA-256 sums and prints
 #     a summary. Everything it started is stopped and its temporary files removed on exit.
 # Exit status 0 when every upload succeeded and every download matched.
@@ -66,8 +66,8 @@ echo "storage $storage (bucket \"$bucket\")"
 say "Demo folder: vxupload, the plugin, its libraries, fileUpload.ini"
 demo=$work/demo
 mkdir -p "$demo"
-cp "$build/bin/vxupload" "$build/bin/libVXFileUpload.so" "$build/bin/libVXCloudCommon.so" \
-    "$build/bin/libVXCloudUtils.so" "$demo/"
+# -P: the two libraries come as a versioned file and its links.
+cp -P "$build/bin/vxupload" "$build/bin/libVXFileUpload.so" "$build"/bin/libVXCloud*.so* "$demo/"
 cat >"$demo/fileUpload.ini" <<EOF
 [HostInformation]
 cloudHost=$server
@@ -91,12 +91,10 @@ vxupload() {
 jobs=()
 for name in "${names[@]}"; do jobs+=("$files/$name:demo/$name"); done
 
-say "Uploading with vxupload (progress view)"
-vxupload "${jobs[@]}" || echo "(vxupload exited with status $?)"
-
-say "Uploading again with --json, to read each object's downloadUrl"
+say "Uploading with vxupload (progress view; one JSON report per file in reports.json)"
 log_start=$(($(stat -c %s "$work/stack.log") + 1))
-vxupload --json "${jobs[@]}" >"$work/reports.json" || echo "(vxupload exited with status $?)"
+: >"$work/reports.json"
+vxupload --report "$work/reports.json" "${jobs[@]}" || echo "(vxupload exited with status $?)"
 
 # "RESULT REMOTE DOWNLOADURL" per report line.
 node -e '

@@ -64,7 +64,8 @@ Output (standard output):
 Exit status:
   0    every job succeeded
   1    at least one job failed, or --timeout stopped the run
-  2    usage error: bad arguments or jobs file, no jobs, plugin not loadable
+  2    usage error: bad arguments or jobs file, no jobs, plugin not loadable, report file
+       not writable
   130  interrupted by SIGINT (Ctrl-C) or SIGTERM: every unfinished job was stopped
 
 Plugin and configuration:
