@@ -3,10 +3,11 @@
 # Layout under the prefix:
 #   bin/vxupload                         the command-line host
 #   lib/libVXFileUpload.so               the plugin
-#   lib/libVXCloudCommon.so              the request component the plugin calls
-#   lib/libVXCloudUtils.so               the plugin loader / INI reader the plugin calls
+#   lib/libVXCloudCommon.so.1            the request component the plugin calls (and .so links)
+#   lib/libVXCloudUtils.so.1             the plugin loader / INI reader the plugin calls
 #   include/VXFileUpload/*.h             the interface headers
-#   lib/cmake/VXFileUpload/              find_package(VXFileUpload) -> VXFileUpload::Interfaces
+#   lib/cmake/VXFileUpload/              find_package(VXFileUpload) -> VXFileUpload::Interfaces,
+#                                        ::PluginInterface, ::ComponentInterfaces
 # The plugin and the two libraries share one folder and find each other through an RPATH of
 # $ORIGIN. vxupload links none of them: it loads the plugin by path, next to itself first and
 # then from this library folder (the path relative to bin/ is compiled in).
@@ -21,18 +22,14 @@ install(TARGETS VXFileUpload VXCloudCommon VXCloudUtils
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS vxupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-install(FILES
-    ${PROJECT_SOURCE_DIR}/interfaces/IVXCloudCommon.h
-    ${PROJECT_SOURCE_DIR}/interfaces/VXCloudCommon.h
-    ${PROJECT_SOURCE_DIR}/interfaces/VXCloudUtils.h
-    ${PROJECT_SOURCE_DIR}/interfaces/IVXFileUploadBySdk.h
-    ${PROJECT_SOURCE_DIR}/interfaces/VXResultCodes.h
-    ${PROJECT_SOURCE_DIR}/plugin/IVXFileUpload.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VXFileUpload)
-
-# The header-only target travels as VXFileUpload::Interfaces, the name it has in this build.
-set_target_properties(VXInterfaces PROPERTIES EXPORT_NAME Interfaces)
-install(TARGETS VXInterfaces EXPORT VXFileUploadTargets)
+# The header-only targets travel under the names they have in this build, each with its headers
+# (its PUBLIC_HEADER list); the package config adds VXFileUpload::Interfaces, all of them at once.
+set_target_properties(VXPluginInterface PROPERTIES EXPORT_NAME PluginInterface)
+set_target_properties(VXComponentInterfaces PROPERTIES EXPORT_NAME ComponentInterfaces)
+set_target_properties(VXResultCodes PROPERTIES EXPORT_NAME ResultCodes)
+install(TARGETS VXPluginInterface VXComponentInterfaces VXResultCodes
+    EXPORT VXFileUploadTargets
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/VXFileUpload)
 install(EXPORT VXFileUploadTargets
     NAMESPACE VXFileUpload::
     DESTINATION ${VXFILEUPLOAD_CMAKE_DIR})
