@@ -3,9 +3,14 @@
 # vx_add_upload_plugin(<target> <output folder> <libraries>): libVXFileUpload.so in that folder,
 # the plugin's code (compiled once) linked against the given component libraries: the real ones
 # for the shipped plugin, the recording doubles for the one the unit tests load.
+# The layers' static libraries are named before the component libraries they call: the linker
+# keeps a shared library only if something before it needs it. A symbol left undefined fails
+# the link rather than the loading of the plugin.
 function(vx_add_upload_plugin target folder)
     add_library(${target} MODULE)
-    target_link_libraries(${target} PRIVATE VXFileUploadObjects ${ARGN})
+    target_link_libraries(${target} PRIVATE
+        VXFileUploadObjects VXUploadManager VXSliceUploader ${ARGN})
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME VXFileUpload
         LIBRARY_OUTPUT_DIRECTORY ${folder})
 endfunction()
