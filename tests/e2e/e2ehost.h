@@ -1,8 +1,7 @@
 // The host of the end-to-end programs: the shipped plugin and its real libraries, loaded as an
 // application loads it (the test object is the host), against the server and storage that a
 // CTest fixture runs (stack.sh; VX_E2E_STACK_FILE names its stack.env). Stored objects are
-// downloaded again by curl through their "downloadUrl"; the server's answers are read from its
-// access log.
+// downloaded again by curl; the server's answers are read from its access log.
 #pragma once
 
 #include "IVXFileUpload.h"
@@ -20,13 +19,13 @@ namespace e2e {
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr int kTimeoutMs = 15000; // a failing QTRY waits three times as long
 
-// The status of a GET by curl (0 when it did not run), outside any code of ours; the body goes
-// to `saveTo`. `options` go to curl before the URL (a signature, headers).
-inline int httpGet(const QString& url, const QString& saveTo, const QStringList& options = {})
+// The status of a GET by curl (0 when it did not run), outside any code of ours and never
+// through a proxy; the body goes to `saveTo`.
+inline int httpGet(const QString& url, const QString& saveTo)
 {
     QProcess curl; // its destructor kills a curl that hangs
-    curl.start("curl", QStringList{"-s", "--max-time", "20", "-o", saveTo, "-w", "%{http_code}"}
-                           + options + QStringList{url});
+    curl.start("curl", {"-s", "--noproxy", "*", "--max-time", "20", "-o", saveTo, "-w",
+                        "%{http_code}", url});
     return curl.waitForFinished(30000) ? curl.readAllStandardOutput().toInt() : 0;
 }
 
@@ -34,6 +33,23 @@ inline QByteArray contentOf(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether `url` serves exactly the bytes of the file at `localPath` (fetched into `scratch`).
+inline bool serves(const QString& url, const QString& localPath, const QString& scratch)
+{
+    QFile::remove(scratch);
+    return httpGet(url, scratch) == 200 && contentOf(scratch) == contentOf(localPath);
+}
+
+// Every Qt message of the process while a host is set up, as "category: text".
+inline QStringList g_messages;
+inline QtMessageHandler g_previousHandler = nullptr;
+
+inline void recordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    g_messages.append(QString::fromLatin1(context.category ? context.category : "") + ": " + text);
+    g_previousHandler(type, context, text);
 }
 
 } // namespace e2e
@@ -64,9 +80,13 @@ protected:
         QVERIFY2(!m_stack.value("TOKEN").isEmpty() && QFileInfo::exists(m_stack.value("LOG")),
                  "no running stack: VX_E2E_STACK_FILE must name the stack.env of stack.sh start");
         QVERIFY(m_dir.isValid());
-        // Only fileUpload.ini (m_iniPath) configures the plugin here.
-        for (const char* name : {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES"})
-            qunsetenv(name);
+        // Only the fileUpload.ini written here configures the plugin, and no host bypasses
+        // a proxy that a test sets.
+        for (const QString& name : QProcessEnvironment::systemEnvironment().keys()) {
+            if (name.startsWith("VXUPLOAD_") || name.compare("no_proxy", Qt::CaseInsensitive) == 0)
+                qunsetenv(qPrintable(name));
+        }
+        e2e::g_previousHandler = qInstallMessageHandler(e2e::recordMessage);
         m_loader.setFileName(qEnvironmentVariable("VX_E2E_PLUGIN"));
         QVERIFY2(m_loader.load(), qPrintable(m_loader.errorString()));
 
@@ -89,6 +109,8 @@ protected:
         delete m_plugin;
         m_plugin = nullptr;
         QFile::remove(m_iniPath);
+        if (e2e::g_previousHandler)
+            qInstallMessageHandler(e2e::g_previousHandler);
     }
 
     // A fresh facade (the old one goes with its manager and transfers) whose components read
@@ -164,9 +186,8 @@ protected:
         QCOMPARE(report.job.value("project").toString(), QStringLiteral("e2e"));
         const QString url = report.job.value("downloadUrl").toString();
         QVERIFY2(url.startsWith(m_stack.value("STORAGE_URL")), qPrintable("downloadUrl: " + url));
-        const QString copy = m_dir.filePath("downloaded.bin");
-        QCOMPARE(e2e::httpGet(url, copy), 200);
-        QVERIFY2(e2e::contentOf(copy) == e2e::contentOf(localPath), "the stored bytes differ");
+        QVERIFY2(e2e::serves(url, localPath, m_dir.filePath("downloaded.bin")),
+                 "the stored bytes differ");
 
         const QVector<Report> progress = reportsOf(remotePath, false);
         QVERIFY2(!withProgress || !progress.isEmpty(), "no progress report reached the host");
@@ -177,11 +198,19 @@ protected:
         QCOMPARE(reportsOf(remotePath, true).size(), 1);
     }
 
-    // An unsigned GET of the object straight from the storage.
-    int storageGet(const QString& remotePath, const QString& saveTo) const
+    // Where the storage keeps the object, readable without a signature.
+    QString objectUrl(const QString& remotePath) const
     {
-        const QString bucketUrl = m_stack.value("STORAGE_URL") + '/' + m_stack.value("BUCKET");
-        return e2e::httpGet(bucketUrl + '/' + remotePath, saveTo);
+        return m_stack.value("STORAGE_URL") + '/' + m_stack.value("BUCKET") + '/' + remotePath;
+    }
+
+    // What the server logged since startPlugin.
+    QString serverLog() const
+    {
+        QFile log(m_stack.value("LOG"));
+        if (!log.open(QIODevice::ReadOnly) || !log.seek(m_logOffset))
+            return QStringLiteral("(log unreadable)");
+        return QString::fromUtf8(log.readAll());
     }
 
     // The server's answers since startPlugin, from its access log, as "<endpoint> <status>":
@@ -190,14 +219,10 @@ protected:
     {
         static const QRegularExpression line(
             R"( POST /(?:api/bucket|coscenter/v1/bucket)/(\w+) (\d{3}) )");
-        QFile log(m_stack.value("LOG"));
-        if (!log.open(QIODevice::ReadOnly) || !log.seek(m_logOffset))
-            return {"(log unreadable)"};
         QStringList requests;
-        while (!log.atEnd()) {
-            const QRegularExpressionMatch match = line.match(QString::fromUtf8(log.readLine()));
-            if (match.hasMatch())
-                requests.append(match.captured(1) + ' ' + match.captured(2));
+        for (auto match = line.globalMatch(serverLog()); match.hasNext();) {
+            const QRegularExpressionMatch request = match.next();
+            requests.append(request.captured(1) + ' ' + request.captured(2));
         }
         return requests;
     }

@@ -16,11 +16,6 @@ FaultProxy::~FaultProxy()
 
 bool FaultProxy::start(const QString& node, const QString& script)
 {
-    // The proxy's own requests go straight to their targets.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"})
-        environment.remove(QString::fromLatin1(name));
-    m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &FaultProxy::readEvents);
     m_clock.start();
@@ -47,11 +42,11 @@ bool FaultProxy::setRules(const QJsonArray& rules)
 }
 
 QVector<FaultProxy::Event> FaultProxy::eventsOf(const QString& name, const QString& kind,
-                                                const QString& remote) const
+                                                const QString& remote, int part) const
 {
     QVector<Event> found;
     for (const Event& e : m_events) {
-        if (e.event == name && e.kind == kind && e.remote == remote)
+        if (e.event == name && e.kind == kind && e.remote == remote && (!part || e.part == part))
             found.append(e);
     }
     return found;
@@ -64,23 +59,12 @@ void FaultProxy::readEvents()
         const QString name = line.value("event").toString();
         if (name == QLatin1String("listening")) {
             m_port = line.value("port").toInt();
-            continue;
-        }
-        if (name == QLatin1String("ack")) {
+        } else if (name == QLatin1String("ack")) {
             m_lastAck = line.value("id").toInt();
-            continue;
+        } else {
+            m_events.append({name, line.value("kind").toString(), line.value("remote").toString(),
+                             line.value("part").toInt(), m_clock.elapsed()});
+            emit eventArrived(m_events.last());
         }
-        Event event;
-        event.event = name;
-        event.kind = line.value("kind").toString();
-        event.remote = line.value("remote").toString();
-        event.action = line.value("action").toString();
-        event.part = line.value("part").toInt();
-        event.status = line.value("status").toInt();
-        event.heldMs = line.value("heldMs").toInt(-1);
-        event.t = qint64(line.value("t").toDouble());
-        event.seenMs = m_clock.elapsed();
-        m_events.append(event);
-        emit eventArrived(event);
     }
 }

@@ -19,12 +19,8 @@ public:
         QString event;
         QString kind;   // "fileuploadurl", "initmultipart", "completemultipart", "put", "part"
         QString remote; // the job's remote path
-        QString action; // of a "request": the injected action or "forward"
         int part = 0;
-        int status = 0;     // of an "answered"
-        qint64 heldMs = -1; // of an "aborted": time since its hold began, -1 without a hold
-        qint64 t = 0;       // ms since the proxy started
-        qint64 seenMs = 0;  // when this process read it, on now()'s clock
+        qint64 seenMs = 0; // when this process read it, on now()'s clock
     };
 
     ~FaultProxy() override;
@@ -41,8 +37,10 @@ public:
     bool setRules(const QJsonArray& rules);
 
     const QVector<Event>& events() const { return m_events; }
-    // The events called `name` ("request", ...) of requests of `kind` for the job `remote`.
-    QVector<Event> eventsOf(const QString& name, const QString& kind, const QString& remote) const;
+    // The events called `name` ("request", ...) of requests of `kind` (and part, unless 0) for
+    // the job `remote`.
+    QVector<Event> eventsOf(const QString& name, const QString& kind, const QString& remote,
+                            int part = 0) const;
 
 signals:
     void eventArrived(const FaultProxy::Event& event);

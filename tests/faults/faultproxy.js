@@ -1,47 +1,40 @@
 #!/usr/bin/env node
 // A forward HTTP proxy for the fault tests: libcurl sends every request of the plugin here
-// (http_proxy), in absolute form, and the proxy passes it on to its target unchanged (the Host
-// header stays, so pre-signed URLs keep their signatures) unless a rule injects a fault.
+// (http_proxy), in absolute form, and the proxy passes it on unchanged (the Host header stays,
+// so pre-signed URLs keep their signatures) unless a rule injects a fault.
 //
 // Control: one JSON command per line on standard input; the proxy exits when stdin closes.
 //   {"cmd":"rules","id":N,"rules":[RULE...]}  replaces the rules (and their counters), answers
 //                                             {"event":"ack","id":N}
-// Events: one JSON line per event on standard output.
-//   {"event":"listening","port":P}
-//   {"event":"request","id":I,"kind":K,"part":n,"remote":R,"action":A,"t":ms}  headers (and for
-//        API requests the body) arrived; A is the injected action or "forward"
-//   {"event":"held","id":I,...}             a stall or pause began (reading or answering stops)
-//   {"event":"answered","id":I,...,"status":S}  the answer went out completely
-//   {"event":"aborted","id":I,...,"heldMs":h}   the connection closed before the answer went out;
-//        h is the time since the hold began (-1 without a hold). While the proxy does not read,
-//        it cannot see the client's close: the client's own timing is what the tests measure.
-// Kinds: "fileuploadurl", "initmultipart", "completemultipart" (the cloud server's requests),
-// "put" (a whole-file PUT), "part" (a PUT with partNumber), "other". R is the job's remote path:
-// the body's "remotePath" of an API request, the object key of a PUT. No query string (the
-// signature of a pre-signed URL) is ever printed.
+// Events: one JSON line each on standard output: {"event":"listening","port":P}, and per request
+//   {"event":E,"kind":K,"part":n,"remote":R} with E "request" (its headers, and for API requests
+//   the body, arrived), "held" (a stall or pause began), "answered" (the answer went out
+//   completely) or "aborted" (the connection closed before). While the proxy does not read, it
+//   cannot see the client's close: only the client's own timing tells when it gave up.
+// K: "fileuploadurl", "initmultipart", "completemultipart" (the cloud server's), "put" (a whole
+// file), "part" (a PUT with partNumber) or "other"; R: the job's remote path (the body's
+// "remotePath", or a PUT's object key). No query string (a URL's signature) is ever printed.
 //
-// RULE: {"kind":K, "part":n?, "match":"text"?, "skip":n?, "times":n?, "action":A, ...}
-//   matches requests of kind K (and part number n) whose remote path contains "text"; the first
-//   "skip" of them per remote path pass, the next "times" (default: all) get the action:
-//   "status"      read the body, answer "status" (a JSON refusal or an S3 error document)
-//   "reset"       after "afterBytes" body bytes (default half the body), reset the connection
+// RULE: {"kind":K, "part":n, "match":"text", "times":n, "action":A, "value":v, "edit":E} matches
+//   requests of kind K (and part n, unless 0) whose remote path contains "text"; the first
+//   "times" of them per remote path (all when negative) get the action:
+//   "status"      read the body, answer status v (a JSON refusal or an S3 error document)
+//   "reset"       after half the body, reset the connection
 //   "close"       read the body, close the connection without an answer
-//   "stall"       after "afterBytes" body bytes (default all) stop reading; never answer
-//   "pause"       after "afterBytes" body bytes stop reading for "ms", then pass the request on
-//   "delayAnswer" pass the request on, hold its answer "ms" (never when negative)
-//   "rewrite"     pass the request on, replace its answer by "edit": "notJson", "noData",
+//   "stall"       after v body bytes (all when 0) stop reading; never answer
+//   "pause"       after half the body stop reading for v ms, then pass the request on
+//   "delayAnswer" pass the request on, hold its answer v ms (never when negative)
+//   "rewrite"     pass the request on, replace its answer by E: "notJson", "noData",
 //                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer"
 'use strict';
 const http = require('http');
 const readline = require('readline');
-const { Transform, Writable } = require('stream');
+const { Readable, Transform, Writable } = require('stream');
 
 let rules = [];
-let nextId = 1;
-const started = Date.now();
 
 function emit(event) {
-  process.stdout.write(`${JSON.stringify({ ...event, t: Date.now() - started })}\n`);
+  process.stdout.write(`${JSON.stringify(event)}\n`);
 }
 
 function classify(method, url) {
@@ -62,14 +55,10 @@ function objectKey(url) {
 function pickRule(info) {
   for (const rule of rules) {
     if (rule.kind !== info.kind) continue;
-    if (rule.part !== undefined && rule.part !== info.part) continue;
-    if (rule.match !== undefined && !info.remote.includes(rule.match)) continue;
+    if ((rule.part && rule.part !== info.part) || !info.remote.includes(rule.match)) continue;
     const seen = rule.seen.get(info.remote) ?? 0;
     rule.seen.set(info.remote, seen + 1);
-    const skip = rule.skip ?? 0;
-    if (seen < skip) return null;
-    if (rule.times !== undefined && seen >= skip + rule.times) return null;
-    return rule;
+    return rule.times < 0 || seen < rule.times ? rule : null;
   }
   return null;
 }
@@ -78,7 +67,7 @@ function pickRule(info) {
 // holds the bytes until `release` is called (never, for a stall).
 function bodyGate(afterBytes, onPoint) {
   let seen = 0;
-  let reached = afterBytes === undefined;
+  let reached = false;
   return new Transform({
     transform(chunk, encoding, done) {
       seen += chunk.length;
@@ -96,18 +85,13 @@ function bodyGate(afterBytes, onPoint) {
 
 const nullSink = () => new Writable({ write(chunk, encoding, done) { done(); } });
 
-function refusalBody(kind, status) {
-  if (kind === 'put' || kind === 'part') {
-    return {
-      type: 'application/xml',
-      text: `<?xml version="1.0" encoding="UTF-8"?><Error><Code>Injected${status}</Code>`
-        + '<Message>injected by the fault proxy</Message></Error>',
-    };
+// A JSON refusal for the cloud server's requests, an S3 error document for the storage's.
+function refusal(kind, status) {
+  if (kind !== 'put' && kind !== 'part') {
+    return ['application/json', JSON.stringify({ success: false, reason: `injected ${status}` })];
   }
-  return {
-    type: 'application/json',
-    text: JSON.stringify({ success: false, reason: `injected ${status}` }),
-  };
+  return ['application/xml', `<?xml version="1.0" encoding="UTF-8"?><Error><Code>Injected${status}`
+    + '</Code><Message>injected by the fault proxy</Message></Error>'];
 }
 
 function send(res, status, type, text) {
@@ -143,19 +127,11 @@ function handle(req, res) {
     send(res, 400, 'text/plain', 'absolute URLs only: this is a forward proxy\n');
     return;
   }
-  const id = nextId++;
   const kind = classify(req.method, url);
   const part = kind === 'part' ? Number(url.searchParams.get('partNumber')) : 0;
-  const info = { id, kind, part, remote: kind === 'put' || kind === 'part' ? objectKey(url) : '' };
-  let heldAt = -1;
-  const hold = () => {
-    heldAt = Date.now();
-    emit({ event: 'held', ...info });
-  };
-  res.on('close', () => {
-    if (res.writableFinished) emit({ event: 'answered', ...info, status: res.statusCode });
-    else emit({ event: 'aborted', ...info, heldMs: heldAt < 0 ? -1 : Date.now() - heldAt });
-  });
+  const info = { kind, part, remote: kind === 'put' || kind === 'part' ? objectKey(url) : '' };
+  const hold = () => emit({ event: 'held', ...info });
+  res.on('close', () => emit({ event: res.writableFinished ? 'answered' : 'aborted', ...info }));
 
   const headers = { ...req.headers };
   for (const name of ['proxy-connection', 'connection', 'keep-alive', 'proxy-authorization']) {
@@ -190,46 +166,40 @@ function handle(req, res) {
 
   const apply = (rule, body) => {
     const action = rule ? rule.action : 'forward';
-    emit({ event: 'request', ...info, action });
+    emit({ event: 'request', ...info });
     // `body` is a buffer (API requests, read already) or the request stream (PUTs).
-    const stream = () => {
-      if (!Buffer.isBuffer(body)) return body;
-      const rest = new Transform({ transform(c, e, done) { done(null, c); } });
-      rest.end(body);
-      return rest;
-    };
+    const stream = () => (Buffer.isBuffer(body) ? Readable.from([body]) : body);
     const length = Number(req.headers['content-length'] ?? 0);
-    const point = rule?.afterBytes ?? Math.floor(length / 2);
+    const half = Math.floor(length / 2);
     switch (action) {
       case 'forward':
         forward(body);
         return;
-      case 'status': {
-        const { type, text } = refusalBody(kind, rule.status);
-        stream().pipe(nullSink()).on('finish', () => send(res, rule.status, type, text));
+      case 'status':
+        stream().pipe(nullSink())
+          .on('finish', () => send(res, rule.value, ...refusal(kind, rule.value)));
         return;
-      }
       case 'close':
         stream().pipe(nullSink()).on('finish', () => req.socket.destroy());
         return;
       case 'reset':
-        stream().pipe(bodyGate(point, () => req.socket.resetAndDestroy())).pipe(nullSink());
+        stream().pipe(bodyGate(half, () => req.socket.resetAndDestroy())).pipe(nullSink());
         return;
       case 'stall':
-        stream().pipe(bodyGate(rule.afterBytes ?? length, () => hold())).pipe(nullSink());
+        stream().pipe(bodyGate(rule.value || length, () => hold())).pipe(nullSink());
         return;
       case 'pause':
-        forward(stream().pipe(bodyGate(point, (release) => {
+        forward(stream().pipe(bodyGate(half, (release) => {
           hold();
-          setTimeout(release, rule.ms);
+          setTimeout(release, rule.value);
         })));
         return;
       case 'delayAnswer':
         forward(body, (status, answerHeaders, answer) => {
           hold();
-          if (rule.ms < 0) return;
+          if (rule.value < 0) return;
           setTimeout(() => send(res, status, answerHeaders['content-type'] ?? 'text/plain',
-            answer.toString()), rule.ms);
+            answer.toString()), rule.value);
         });
         return;
       case 'rewrite':
