@@ -3,8 +3,9 @@
 # Layout under the prefix:
 #   bin/vxupload                         the command-line host
 #   lib/libVXFileUpload.so               the plugin
-#   lib/libVXCloudCommon.so.1            the request component the plugin calls (and .so links)
-#   lib/libVXCloudUtils.so.1             the plugin loader / INI reader the plugin calls
+#   lib/libVXCloudCommon.so.1.0.0        the request component the plugin calls (loaded as
+#                                        libVXCloudCommon.so.1; libVXCloudCommon.so for linkers)
+#   lib/libVXCloudUtils.so.1.0.0         the plugin loader / INI reader the plugin calls (idem)
 #   include/VXFileUpload/*.h             the interface headers
 #   lib/cmake/VXFileUpload/              find_package(VXFileUpload) -> VXFileUpload::Interfaces,
 #                                        ::PluginInterface, ::ComponentInterfaces
