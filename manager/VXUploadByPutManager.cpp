@@ -3,9 +3,9 @@
 #include "VXCloudCommon.h"
 #include "VXCloudUtils.h"
 #include "VXResultCodes.h"
+#include "VXSettings.h"
 #include "VXUploadFileSliceByPut.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -17,14 +17,8 @@ Q_LOGGING_CATEGORY(lcUploadManager, "vx.uploadmanager", QtWarningMsg)
 
 namespace {
 
-// The slice uploader multiplies a part's percent (up to 100) by the slice length as a 32-bit
-// integer, so a longer slice would overflow its progress arithmetic.
-constexpr qint64 kDefaultSliceLen = 20971520;
-constexpr qint64 kMaxSliceLen = 2147483647 / 100;
 // S3 refuses a completion whose parts, but for the last, are shorter than this.
 constexpr qint64 kMinS3PartLen = 5 * 1024 * 1024;
-constexpr qint64 kDefaultPartsInFlight = 1;
-constexpr qint64 kMaxPartsInFlight = 16;
 
 const QString kApiUploadUrl = QStringLiteral("api/bucket/fileuploadurl");
 const QString kApiInitMultipart = QStringLiteral("coscenter/v1/bucket/initmultipart");
@@ -53,23 +47,6 @@ QString jobKeyOf(const QMap<QString, QString>& params)
 QString textOf(const QJsonValue& value)
 {
     return value.isString() ? value.toString() : QString();
-}
-
-// A number of the [PackageInformation] section: the configured text when it is a whole number
-// within [minimum, maximum], else `fallback`, with one warning line when a value was present.
-qint64 configuredNumber(const QString& text, const QString& name, const QString& iniPath,
-                        qint64 minimum, qint64 maximum, qint64 fallback)
-{
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok, 10);
-    if (ok && value >= minimum && value <= maximum)
-        return value;
-    if (!text.isEmpty()) {
-        qCWarning(lcUploadManager).noquote()
-            << "VXUploadByPutManager::readConfig:" << name << text << "in" << iniPath
-            << "is not a number from" << minimum << "to" << maximum << "; using" << fallback;
-    }
-    return fallback;
 }
 
 // A file whose bytes can be read without waiting and whose size tells how many there are: not a
@@ -105,18 +82,19 @@ VXUploadByPutManager::VXUploadByPutManager(QObject* parent) : QObject(parent)
             &VXUploadByPutManager::slotUploadFinished);
     connect(m_pCloudCommon, &VXCloudCommon::sglUploadProgress, this,
             &VXUploadByPutManager::slotUploadProgress);
+    // Asking for an upload URL creates nothing, and the reference server answers a completion
+    // that already took place as a success; a repeated multipart start would open a second
+    // upload, so it is sent once.
+    cloud()->setRetryableApis({kApiUploadUrl, kApiCompleteMultipart});
 }
 
 VXUploadByPutManager::~VXUploadByPutManager() = default;
 
 void VXUploadByPutManager::readConfig()
 {
-    const QString appDir = QCoreApplication::applicationDirPath();
-    const QString iniPath = appDir.isEmpty() ? QStringLiteral("fileUpload.ini")
-                                             : appDir + QStringLiteral("/fileUpload.ini");
-
-    m_cloudHost = VXCloudUtils::getConfigFromIni(
-        iniPath, QStringLiteral("/HostInformation/cloudHost"), QVariant());
+    const QString iniPath = VXSettings::iniPath();
+    m_cloudHost = VXCloudUtils::getConfigFromIni(iniPath, VXSettings::CloudHost.iniKey(),
+                                                 QVariant());
     if (m_cloudHost.isEmpty()) {
         m_cloudHost = VXCloudUtils::getConfigFromIni(
             iniPath, QStringLiteral("/hostinformation/cloudhost"), QVariant());
@@ -124,21 +102,14 @@ void VXUploadByPutManager::readConfig()
 
     // An unusable slice length (missing, not a number, not positive, too long for the slice
     // uploader's progress arithmetic) keeps the default instead of breaking every large upload.
-    const QString sliceText = VXCloudUtils::getConfigFromIni(
-        iniPath, QStringLiteral("/PackageInformation/sliceLen"), QVariant());
-    m_sliceLen = configuredNumber(sliceText, QStringLiteral("sliceLen"), iniPath, 1, kMaxSliceLen,
-                                  kDefaultSliceLen);
+    m_sliceLen = VXSettings::number(VXSettings::SliceLen, lcUploadManager());
     if (m_sliceLen < kMinS3PartLen) {
         qCWarning(lcUploadManager).noquote()
             << "VXUploadByPutManager::readConfig: sliceLen" << m_sliceLen << "is below"
             << kMinS3PartLen << "bytes: S3-compatible storage refuses parts under 5 MiB (except"
             << "the last), so multipart uploads to such storage will fail at completion";
     }
-
-    const QString partsText = VXCloudUtils::getConfigFromIni(
-        iniPath, QStringLiteral("/PackageInformation/partsInFlight"), QVariant());
-    m_iMaxPartsInFlight = int(configuredNumber(partsText, QStringLiteral("partsInFlight"), iniPath,
-                                               1, kMaxPartsInFlight, kDefaultPartsInFlight));
+    m_iMaxPartsInFlight = int(VXSettings::number(VXSettings::PartsInFlight, lcUploadManager()));
 }
 
 IVXCloudCommon* VXUploadByPutManager::cloud() const

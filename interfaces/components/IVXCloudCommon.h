@@ -5,11 +5,12 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QtPlugin>
 
 // The request component as the upload plugin calls it. The virtual slot numbers are part of the
 // binary contract between the plugin and any build of the component: the operations sit in slots
-// 5, 6, 11, 12, 13 and 15, and every other slot up to 15 is reserved. Reserved slots must never be
+// 5, 6, 11, 12, 13, 14 and 15, and every other slot up to 15 is reserved. Reserved slots must never be
 // removed or reordered. There is deliberately no virtual destructor (it would take a slot);
 // objects are destroyed through QObject.
 //
@@ -23,6 +24,9 @@
 //   response header into the echoed info.
 // - uploadFileRangeByPut: as uploadFileByPut, for the `length` bytes of the file that start at
 //   `offset` (one part of a multipart upload): read from disk as the request sends them.
+// - setRetryableApis: the API paths that are safe to send again after a transient failure
+//   (nothing is created twice by repeating them); other API requests are sent once. PUTs are
+//   always retryable. Applies to requests sent after the call.
 // - stopUploadByUrl: aborts the PUT to that URL; nothing is emitted for it afterwards.
 class IVXCloudCommon
 {
@@ -47,7 +51,7 @@ public:
     virtual void uploadFileRangeByPut(const QString& url, const QString& localPath,
                                       qint64 offset, qint64 length,
                                       const QJsonObject& info) = 0; // slot 13
-    virtual void reservedSlot14() = 0;
+    virtual void setRetryableApis(const QStringList& apis) = 0; // slot 14
     virtual void stopUploadByUrl(const QString& url) = 0; // slot 15
 };
 

@@ -46,7 +46,7 @@ public:
                          const QJsonObject& info) override;
     void uploadFileRangeByPut(const QString& url, const QString& localPath, qint64 offset,
                               qint64 length, const QJsonObject& info) override;
-    void reservedSlot14() override;
+    void setRetryableApis(const QStringList& apis) override;
     void stopUploadByUrl(const QString& url) override;
 
 signals:

@@ -1,34 +1,8 @@
 // VXCloudCommon: the HTTP(S) request component, on libcurl's multi interface driven by the Qt
 // event loop (see VXCloudCommon_p.h, VXCurlMultiDriver.h, VXCurlTransfer.h).
 //
-// Configuration, read once when a component is created. An environment variable wins over the
-// INI key; the INI file is "fileUpload.ini" in the application directory.
-//
-//   environment                    INI key                         default
-//   VXUPLOAD_API_HOST              [HostInformation] apiHost       [HostInformation] cloudHost
-//       default host of API requests whose host argument is empty ("http://host:port" or a bare
-//       host name, which means https)
-//   VXUPLOAD_TOKEN                 [HostInformation] token         none
-//       bearer token sent as "Authorization: Bearer ..." on API requests only, never on PUTs;
-//       a set but empty VXUPLOAD_TOKEN switches an INI token off
-//   VXUPLOAD_CONNECT_TIMEOUT_SEC   [Network] connectTimeoutSec     30
-//   VXUPLOAD_STALL_TIMEOUT_SEC     [Network] stallTimeoutSec       60
-//       a request that moves no byte in either direction for this long fails with -1028
-//       (time-out), noticed within a quarter of a second
-//   VXUPLOAD_RETRIES               [Network] retries               2 (0 .. 10)
-//       extra attempts for PUTs, "api/bucket/fileuploadurl" and
-//       "coscenter/v1/bucket/completemultipart" after a transient failure (connect failure,
-//       reset, empty reply, time-out, HTTP 5xx or 429); never for other API requests such as
-//       "coscenter/v1/bucket/initmultipart". Attempts are counted on the wire: a request libcurl
-//       sends again by itself on a fresh connection counts too, so no request is sent more than
-//       retries + 1 times.
-//   VXUPLOAD_RETRY_DELAY_MS        [Network] retryDelayMs          500
-//       first back-off; it doubles per attempt, capped at 8 s (or this value when larger)
-//   VXUPLOAD_CA_FILE               [Network] caFile                system CA store
-//       extra CA bundle (PEM) for HTTPS; certificate verification is never switched off
-//
-// Result codes: see VXResultCodes.h (0, HTTP status, -(1000 + CURLcode), -2001 file unreadable,
-// -2002 empty or unusable URL, -2003 reply is not a JSON object).
+// Its settings (hosts, token, time-outs, retries, CA bundle) are listed in VXSettings.h and
+// read by VXCloudCommonConfig. Result codes: see VXResultCodes.h.
 #include "VXCloudCommon.h"
 
 #include "VXCloudCommonLog.h"
@@ -93,7 +67,10 @@ void VXCloudCommon::uploadFileRangeByPut(const QString& url, const QString& loca
     d->putFileRange(url, localPath, offset, length, info);
 }
 
-void VXCloudCommon::reservedSlot14() { reservedSlotCalled(14); }
+void VXCloudCommon::setRetryableApis(const QStringList& apis)
+{
+    d->setRetryableApis(apis);
+}
 
 void VXCloudCommon::stopUploadByUrl(const QString& url)
 {

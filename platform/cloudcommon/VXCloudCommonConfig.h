@@ -5,16 +5,12 @@
 #include <QString>
 
 // The settings of one request component, read once when it is created: environment variables
-// first, then "fileUpload.ini" in the application directory, then built-in defaults. The keys are
-// listed at the top of VXCloudCommon.cpp.
+// first, then "fileUpload.ini" in the application directory, then built-in defaults. The keys,
+// ranges and defaults are those of VXSettings.h.
 class VXCloudCommonConfig
 {
 public:
     static VXCloudCommonConfig load();
-
-    // The INI file the component reads: "fileUpload.ini" in the application directory, or the bare
-    // name (current directory) when there is no application object.
-    static QString iniPath();
 
     // Base URL of the request URL: host without trailing "/", https when no scheme is given.
     // Returns an empty string when `host` is empty.
@@ -23,10 +19,10 @@ public:
     QString apiHost;      // default host for API requests (may be empty)
     QByteArray token;     // bearer token for API requests (may be empty)
     QByteArray caFile;    // extra CA bundle for HTTPS verification (may be empty)
-    long connectTimeoutSec = 30;
-    long stallTimeoutSec = 60;
-    int retries = 2;
-    int retryDelayMs = 500;
+    long connectTimeoutSec = 0;
+    long stallTimeoutSec = 0;
+    int retries = 0;
+    int retryDelayMs = 0;
     int retryDelayCapMs = 8000;
     long uploadBufferSize = 1024 * 1024;
 };

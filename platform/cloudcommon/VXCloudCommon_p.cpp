@@ -14,15 +14,6 @@
 
 namespace {
 
-// The API requests that are safe to repeat: asking for an upload URL creates nothing, and the
-// reference server answers a completion that already took place as a success. Starting a
-// multipart upload must never be repeated (a second upload id would be opened).
-bool isRetryableApi(const QString& path)
-{
-    return path == QLatin1String("api/bucket/fileuploadurl")
-        || path == QLatin1String("coscenter/v1/bucket/completemultipart");
-}
-
 // How often requests in flight are checked for a stall: a stall is noticed within this much
 // after the stall time-out.
 constexpr int kStallCheckMs = 250;
@@ -71,21 +62,19 @@ QByteArray jsonBody(const QMap<QString, QString>& params)
 } // namespace
 
 VXCloudCommonPrivate::VXCloudCommonPrivate(VXCloudCommon* q)
-    : QObject(q),
-      m_pQ(q),
+    : m_pQ(q),
       m_config(VXCloudCommonConfig::load()),
-      m_pDriver(new VXCurlMultiDriver([this] { onDriverActivity(); }, this)),
+      m_pDriver(std::make_unique<VXCurlMultiDriver>([this] { onDriverActivity(); })),
       m_pStallTimer(new QTimer(this))
 {
     m_pStallTimer->setInterval(kStallCheckMs);
     connect(m_pStallTimer, &QTimer::timeout, this, &VXCloudCommonPrivate::failStalledTransfers);
-    // Children of the public object (and owned by unique_ptr, which deletes them first): they
-    // follow it if it is moved to another thread before use.
 }
 
 VXCloudCommonPrivate::~VXCloudCommonPrivate()
 {
-    // Handles leave the multi handle before either is destroyed; nothing is reported.
+    // Handles leave the multi handle before either is destroyed (the driver goes last, it owns
+    // the multi handle); nothing is reported.
     for (auto& entry : m_transferMap) {
         if (entry.second->inMulti())
             m_pDriver->removeHandle(entry.second->easy());
@@ -100,7 +89,7 @@ void VXCloudCommonPrivate::sendApi(const QMap<QString, QString>& params, const Q
     const QString base =
         VXCloudCommonConfig::normalizedHost(host.trimmed().isEmpty() ? m_config.apiHost : host);
     const QString url = base.isEmpty() ? QString() : base + QLatin1Char('/') + apiPath(api);
-    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Api), url);
+    VXCurlTransfer* transfer = createTransfer(VXCurlTransfer::Kind::Api, url);
     transfer->setApiContext(params, api);
     if (!isUsableUrl(url)) {
         qCWarning(lcCloudCommon).noquote()
@@ -115,7 +104,7 @@ void VXCloudCommonPrivate::sendApi(const QMap<QString, QString>& params, const Q
 VXCurlTransfer* VXCloudCommonPrivate::createPut(const QString& url, const QJsonObject& info,
                                                 const char* operation)
 {
-    VXCurlTransfer* transfer = createTransfer(int(VXCurlTransfer::Kind::Put), url);
+    VXCurlTransfer* transfer = createTransfer(VXCurlTransfer::Kind::Put, url);
     transfer->setPutInfo(info);
     if (isUsableUrl(url))
         return transfer;
@@ -158,6 +147,13 @@ void VXCloudCommonPrivate::putFileRange(const QString& url, const QString& local
     start(transfer);
 }
 
+void VXCloudCommonPrivate::setRetryableApis(const QStringList& apis)
+{
+    m_retryableApis.clear();
+    for (const QString& api : apis)
+        m_retryableApis.append(apiPath(api));
+}
+
 void VXCloudCommonPrivate::stopByUrl(const QString& url)
 {
     QVector<quint64> ids;
@@ -173,11 +169,11 @@ void VXCloudCommonPrivate::stopByUrl(const QString& url)
     }
 }
 
-VXCurlTransfer* VXCloudCommonPrivate::createTransfer(int kind, const QString& url)
+VXCurlTransfer* VXCloudCommonPrivate::createTransfer(VXCurlTransfer::Kind kind,
+                                                     const QString& url)
 {
     const quint64 id = m_iNextId++;
-    auto transfer =
-        std::make_unique<VXCurlTransfer>(id, static_cast<VXCurlTransfer::Kind>(kind), url);
+    auto transfer = std::make_unique<VXCurlTransfer>(id, kind, url);
     VXCurlTransfer* raw = transfer.get();
     m_transferMap.emplace(id, std::move(transfer));
     return raw;
@@ -186,7 +182,7 @@ VXCurlTransfer* VXCloudCommonPrivate::createTransfer(int kind, const QString& ur
 bool VXCloudCommonPrivate::isRetryable(const VXCurlTransfer* transfer) const
 {
     return transfer->kind() == VXCurlTransfer::Kind::Put
-        || isRetryableApi(apiPath(transfer->api()));
+        || m_retryableApis.contains(apiPath(transfer->api()));
 }
 
 void VXCloudCommonPrivate::start(VXCurlTransfer* transfer)

@@ -2,11 +2,13 @@
 #define VXCLOUDCOMMON_P_H
 
 #include "VXCloudCommonConfig.h"
+#include "VXCurlTransfer.h"
 
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <curl/curl.h>
 
@@ -16,10 +18,10 @@
 class QTimer;
 class VXCloudCommon;
 class VXCurlMultiDriver;
-class VXCurlTransfer;
 
 // The working part of VXCloudCommon: the table of requests in flight and the multi driver that
-// runs them. Every signal of the public object is emitted from here, always from the event loop:
+// runs them. Owned by the public object alone (not a QObject child of it); like it, it lives on
+// the thread that created it. Every signal of the public object is emitted from here, always from the event loop:
 // from a socket or timer event of the driver after curl has returned, or from a queued call for
 // failures found before sending. A slot connected to those signals may call any operation of the
 // component again, and may deleteLater it.
@@ -37,9 +39,10 @@ public:
     void putFileRange(const QString& url, const QString& localPath, qint64 offset, qint64 length,
                       const QJsonObject& info);
     void stopByUrl(const QString& url);
+    void setRetryableApis(const QStringList& apis);
 
 private:
-    VXCurlTransfer* createTransfer(int kind, const QString& url);
+    VXCurlTransfer* createTransfer(VXCurlTransfer::Kind kind, const QString& url);
     // A PUT transfer for url, or null when the URL is unusable (its failure is then queued).
     VXCurlTransfer* createPut(const QString& url, const QJsonObject& info, const char* operation);
     bool isRetryable(const VXCurlTransfer* transfer) const;
@@ -60,6 +63,7 @@ private:
     VXCloudCommonConfig m_config;
     std::unique_ptr<VXCurlMultiDriver> m_pDriver;
     QTimer* m_pStallTimer; // runs while requests are in flight
+    QStringList m_retryableApis; // API paths without leading "/", as apiPath() gives them
     std::map<quint64, std::unique_ptr<VXCurlTransfer>> m_transferMap;
     quint64 m_iNextId = 1;
 };
