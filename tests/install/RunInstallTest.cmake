@@ -23,6 +23,7 @@ foreach(file
         ${INCLUDEDIR}/VXFileUpload/VXCloudUtils.h
         ${INCLUDEDIR}/VXFileUpload/IVXFileUploadBySdk.h
         ${INCLUDEDIR}/VXFileUpload/VXResultCodes.h
+        ${INCLUDEDIR}/VXFileUpload/VXSettings.h
         ${LIBDIR}/cmake/VXFileUpload/VXFileUploadConfig.cmake
         ${LIBDIR}/cmake/VXFileUpload/VXFileUploadConfigVersion.cmake)
     if(NOT EXISTS ${prefix}/${file})
