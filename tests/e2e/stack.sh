@@ -2,19 +2,16 @@
 # The reference server in front of a storage, for the end-to-end tests:
 #   stack.sh start SERVER_DIR STATE_DIR [rgw]   start it, wait for it, write STATE_DIR/stack.env
 #   stack.sh stop STATE_DIR                     stop it (also one left over from an earlier run)
-# Storage: the server's embedded local storage (dev.js, one process with the server), or with
-# "rgw" a Ceph RADOS Gateway (scripts/rgw.sh, in STATE_DIR/rgw) behind src/main.js. The gateway
-# stack runs a second server too, on a bucket of its own, whose stale-upload sweep aborts every
-# multipart upload older than 2 s (once a second): the sweep test uses it, nothing else may.
-# Servers run detached (own session, streams on /dev/null and a log file), so that CTest, which
-# waits until a test's output pipes close, sees the start test end at once. A watchdog (timeout)
-# ends each after VX_E2E_STACK_LIFETIME seconds (default 900) even when the stop never runs.
-# stack.env holds VX_E2E_API_URL, VX_E2E_STORAGE_URL (objects at URL/BUCKET/KEY, readable without
-# signature), VX_E2E_BUCKET (one the server allows), VX_E2E_TOKEN (the bearer token it requires),
-# VX_E2E_LOG (the server's log) and VX_E2E_MIN_PART_SIZE (the storage's smallest part but the
-# last; 1 where it has none). The gateway stack adds VX_E2E_S3_REGION, VX_E2E_S3_ACCESS_KEY_ID,
-# VX_E2E_S3_SECRET_ACCESS_KEY (for signed requests to the storage), VX_E2E_GATEWAY_LOG and
-# VX_E2E_SWEEP_API_URL, VX_E2E_SWEEP_BUCKET, VX_E2E_SWEEP_LOG (the sweeping server).
+# Storage: the server's embedded local storage (dev.js), or with "rgw" a Ceph RADOS Gateway
+# (scripts/rgw.sh, in STATE_DIR/rgw) behind src/main.js, plus a second server on a bucket of its
+# own whose stale-upload sweep aborts every multipart upload older than 2 s (for the sweep test
+# only). Servers run detached (CTest waits until a test's output pipes close) under a watchdog
+# that ends them after VX_E2E_STACK_LIFETIME seconds (default 900) should the stop never run.
+# stack.env: VX_E2E_API_URL, VX_E2E_STORAGE_URL (objects at URL/BUCKET/KEY, readable without a
+# signature), VX_E2E_BUCKET, VX_E2E_TOKEN, VX_E2E_LOG (the server's log), VX_E2E_MIN_PART_SIZE
+# (1 where the storage has no minimum); on the gateway also VX_E2E_S3_REGION,
+# VX_E2E_S3_ACCESS_KEY_ID, VX_E2E_S3_SECRET_ACCESS_KEY, VX_E2E_GATEWAY_LOG and the sweeping
+# server's VX_E2E_SWEEP_API_URL, VX_E2E_SWEEP_BUCKET, VX_E2E_SWEEP_LOG.
 set -euo pipefail
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 
@@ -54,10 +51,9 @@ mkdir -p "$state/data"
 token=e2e-$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
 export API_TOKEN=$token AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED=true
 
-# launch PIDFILE LOG COMMAND...: setsid gives a session and process group of its own, which the
-# stop ends as a whole. Its shell records its pid, then becomes the watchdog, which runs the
-# command as its child. setsid does not fork (a background job leads no process group), so $!
-# is that pid as long as the process runs.
+# launch PIDFILE LOG COMMAND...: in a session and process group of its own, which the stop ends
+# as a whole; the shell records its pid, then becomes the watchdog. setsid does not fork (a
+# background job leads no process group), so $! is that pid.
 launch() {
     local pidfile=$1 log=$2
     shift 2

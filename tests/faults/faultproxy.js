@@ -33,9 +33,7 @@ const { Readable, Transform, Writable } = require('stream');
 
 let rules = [];
 
-function emit(event) {
-  process.stdout.write(`${JSON.stringify(event)}\n`);
-}
+const emit = (event) => process.stdout.write(`${JSON.stringify(event)}\n`);
 
 function classify(method, url) {
   const path = url.pathname;
@@ -47,15 +45,12 @@ function classify(method, url) {
 }
 
 // The object key of a path-style storage URL: the path without its bucket.
-function objectKey(url) {
-  const segments = url.pathname.split('/').slice(2);
-  return decodeURIComponent(segments.join('/'));
-}
+const objectKey = (url) => decodeURIComponent(url.pathname.split('/').slice(2).join('/'));
 
 function pickRule(info) {
   for (const rule of rules) {
-    if (rule.kind !== info.kind) continue;
-    if ((rule.part && rule.part !== info.part) || !info.remote.includes(rule.match)) continue;
+    const other = rule.kind !== info.kind || (rule.part && rule.part !== info.part);
+    if (other || !info.remote.includes(rule.match)) continue;
     const seen = rule.seen.get(info.remote) ?? 0;
     rule.seen.set(info.remote, seen + 1);
     return rule.times < 0 || seen < rule.times ? rule : null;
@@ -101,12 +96,8 @@ function send(res, status, type, text) {
 }
 
 function edited(edit, status, body) {
-  let answer;
-  try {
-    answer = JSON.parse(body);
-  } catch {
-    answer = {};
-  }
+  let answer = {};
+  try { answer = JSON.parse(body); } catch { /* not JSON: edited as an empty answer */ }
   switch (edit) {
     case 'notJson': return [200, 'text/html', '<html><body>Bad gateway page</body></html>'];
     case 'noData': delete answer.data; break;
