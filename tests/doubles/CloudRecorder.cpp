@@ -13,7 +13,7 @@ void CloudRecorder::reset()
     onCall = nullptr;
     iniValues.clear();
     libraries.clear();
-    loadLibNames.clear();
+    retryableApis.clear();
 }
 
 QList<CloudCall> CloudRecorder::callsOf(const QString& op) const

@@ -1,7 +1,6 @@
 #ifndef CLOUDRECORDER_H
 #define CLOUDRECORDER_H
 
-#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -18,7 +17,8 @@ class VXCloudCommon;
 #define VXCLOUDDOUBLES_EXPORT Q_DECL_IMPORT
 #endif
 
-// One call made on a recording VXCloudCommon double. Only the fields of the operation are set.
+// One call made on a recording VXCloudCommon double, fields in this order (the doubles build it
+// as an aggregate). Only the fields of the operation are set.
 struct VXCLOUDDOUBLES_EXPORT CloudCall
 {
     VXCloudCommon* component = nullptr;
@@ -29,7 +29,6 @@ struct VXCLOUDDOUBLES_EXPORT CloudCall
     QString host;
     int flag = 0;
     QString url;
-    QByteArray data;
     QString localPath;
     qint64 offset = 0; // uploadFileRangeByPut's file range
     qint64 length = 0;
@@ -45,7 +44,7 @@ class VXCLOUDDOUBLES_EXPORT CloudRecorder
 public:
     static CloudRecorder& instance();
 
-    // Forgets all calls, components, INI values, libraries and the hook.
+    // Forgets all calls, components, settings, INI values, libraries and the hook.
     void reset();
 
     QList<CloudCall> callsOf(const QString& op) const;
@@ -58,11 +57,12 @@ public:
     // test, as a real component reporting synchronously would.
     std::function<void(const CloudCall&)> onCall;
 
+    // The API paths last declared retryable through setRetryableApis.
+    QStringList retryableApis;
     // VXCloudUtils::getConfigFromIni answers from here: key as given ("/Group/key") -> value.
     QMap<QString, QString> iniValues;
     // VXCloudUtils::loadLib answers from here: library name -> root object (null if absent).
     QMap<QString, QObject*> libraries;
-    QStringList loadLibNames;
 };
 
 #endif // CLOUDRECORDER_H

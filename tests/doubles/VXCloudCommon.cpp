@@ -4,38 +4,21 @@
 
 #include "CloudRecorder.h"
 
+// Calls are built as aggregates that leave the fields of other operations at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 class VXCloudCommonPrivate
 {
 };
 
 namespace {
 
-void record(CloudCall call)
+void record(const CloudCall& call)
 {
     CloudRecorder& recorder = CloudRecorder::instance();
     recorder.calls.append(call);
     if (recorder.onCall)
         recorder.onCall(call);
-}
-
-CloudCall callOf(VXCloudCommon* component, const QString& op)
-{
-    CloudCall call;
-    call.component = component;
-    call.op = op;
-    return call;
-}
-
-CloudCall apiCallOf(VXCloudCommon* component, const QString& op,
-                    const QMap<QString, QString>& params, const QString& api, const QString& host,
-                    int flag)
-{
-    CloudCall call = callOf(component, op);
-    call.params = params;
-    call.api = api;
-    call.host = host;
-    call.flag = flag;
-    return call;
 }
 
 } // namespace
@@ -50,64 +33,51 @@ VXCloudCommon::~VXCloudCommon()
     CloudRecorder::instance().components.removeAll(this);
 }
 
-void VXCloudCommon::reservedSlot0() { record(callOf(this, QStringLiteral("reservedSlot0"))); }
-void VXCloudCommon::reservedSlot1() { record(callOf(this, QStringLiteral("reservedSlot1"))); }
-void VXCloudCommon::reservedSlot2() { record(callOf(this, QStringLiteral("reservedSlot2"))); }
-void VXCloudCommon::reservedSlot3() { record(callOf(this, QStringLiteral("reservedSlot3"))); }
-void VXCloudCommon::reservedSlot4() { record(callOf(this, QStringLiteral("reservedSlot4"))); }
-void VXCloudCommon::reservedSlot7() { record(callOf(this, QStringLiteral("reservedSlot7"))); }
-void VXCloudCommon::reservedSlot8() { record(callOf(this, QStringLiteral("reservedSlot8"))); }
-void VXCloudCommon::reservedSlot9() { record(callOf(this, QStringLiteral("reservedSlot9"))); }
-void VXCloudCommon::reservedSlot10() { record(callOf(this, QStringLiteral("reservedSlot10"))); }
-void VXCloudCommon::reservedSlot14() { record(callOf(this, QStringLiteral("reservedSlot14"))); }
+void VXCloudCommon::reservedSlot0() { record({this, "reservedSlot0"}); }
+void VXCloudCommon::reservedSlot1() { record({this, "reservedSlot1"}); }
+void VXCloudCommon::reservedSlot2() { record({this, "reservedSlot2"}); }
+void VXCloudCommon::reservedSlot3() { record({this, "reservedSlot3"}); }
+void VXCloudCommon::reservedSlot4() { record({this, "reservedSlot4"}); }
+void VXCloudCommon::reservedSlot7() { record({this, "reservedSlot7"}); }
+void VXCloudCommon::reservedSlot8() { record({this, "reservedSlot8"}); }
+void VXCloudCommon::reservedSlot9() { record({this, "reservedSlot9"}); }
+void VXCloudCommon::reservedSlot10() { record({this, "reservedSlot10"}); }
 
 void VXCloudCommon::sendCosCenterRequest(const QMap<QString, QString>& params, const QString& api,
                                          const QString& host, int flag)
 {
-    record(apiCallOf(this, QStringLiteral("sendCosCenterRequest"), params, api, host, flag));
+    record({this, "sendCosCenterRequest", params, api, host, flag});
 }
 
 void VXCloudCommon::sendApiRequest(const QMap<QString, QString>& params, const QString& api,
                                    const QString& host, int flag)
 {
-    record(apiCallOf(this, QStringLiteral("sendApiRequest"), params, api, host, flag));
+    record({this, "sendApiRequest", params, api, host, flag});
 }
 
-void VXCloudCommon::uploadDataByPut(const QString& url, const QByteArray& data,
-                                    const QJsonObject& info)
+void VXCloudCommon::uploadDataByPut(const QString& url, const QByteArray&, const QJsonObject& info)
 {
-    CloudCall call = callOf(this, QStringLiteral("uploadDataByPut"));
-    call.url = url;
-    call.data = data;
-    call.info = info;
-    record(call);
+    record({this, "uploadDataByPut", {}, {}, {}, 0, url, {}, 0, 0, info});
 }
 
 void VXCloudCommon::uploadFileByPut(const QString& url, const QString& localPath,
                                     const QJsonObject& info)
 {
-    CloudCall call = callOf(this, QStringLiteral("uploadFileByPut"));
-    call.url = url;
-    call.localPath = localPath;
-    call.info = info;
-    record(call);
+    record({this, "uploadFileByPut", {}, {}, {}, 0, url, localPath, 0, 0, info});
 }
 
 void VXCloudCommon::uploadFileRangeByPut(const QString& url, const QString& localPath,
                                          qint64 offset, qint64 length, const QJsonObject& info)
 {
-    CloudCall call = callOf(this, QStringLiteral("uploadFileRangeByPut"));
-    call.url = url;
-    call.localPath = localPath;
-    call.offset = offset;
-    call.length = length;
-    call.info = info;
-    record(call);
+    record({this, "uploadFileRangeByPut", {}, {}, {}, 0, url, localPath, offset, length, info});
+}
+
+void VXCloudCommon::setRetryableApis(const QStringList& apis)
+{
+    CloudRecorder::instance().retryableApis = apis; // a setting, not a request: not in calls
 }
 
 void VXCloudCommon::stopUploadByUrl(const QString& url)
 {
-    CloudCall call = callOf(this, QStringLiteral("stopUploadByUrl"));
-    call.url = url;
-    record(call);
+    record({this, "stopUploadByUrl", {}, {}, {}, 0, url});
 }

@@ -5,9 +5,7 @@
 
 QObject* VXCloudUtils::loadLib(QString name)
 {
-    CloudRecorder& recorder = CloudRecorder::instance();
-    recorder.loadLibNames.append(name);
-    return recorder.libraries.value(name, nullptr);
+    return CloudRecorder::instance().libraries.value(name, nullptr);
 }
 
 QString VXCloudUtils::getConfigFromIni(const QString&, const QString& key,

@@ -8,9 +8,8 @@
 #include <QStringList>
 
 // Test sibling plugin "VXFileUploadBySdk". Records every call it receives as text
-// ("cancelUploadingFile(a,b,c)") in the property "calls"; the query operations return the values
-// of the dynamic properties "cosFileUrl", "cosFileInfo" (a JSON object as text),
-// "advanceResult", "advanceProgress", "cosFileStatus" and "deleteResult".
+// ("cancelUploadingFile(a,b,c)") in the property "calls". The queries answer "https://cos/x",
+// {"size": 3}, 7, 0.5, 2 and 0 (getCosFileUrl to deleteCosFile).
 class FakeSdkUploader : public QObject, public IVXFileUploadBySdk
 {
     Q_OBJECT
@@ -45,30 +44,22 @@ public:
     void stopUploadFileList() override { record("stopUploadFileList"); }
     QString getCosFileUrl(QString a, QString b, QString c) override
     {
-        return record("getCosFileUrl", {a, b, c}), property("cosFileUrl").toString();
+        return record("getCosFileUrl", {a, b, c}), QStringLiteral("https://cos/x");
     }
     QJsonObject getCosFileInfo(QString a, QString b, QString c) override
     {
-        record("getCosFileInfo", {a, b, c});
-        return QJsonDocument::fromJson(property("cosFileInfo").toByteArray()).object();
+        return record("getCosFileInfo", {a, b, c}), QJsonObject{{"size", 3}};
     }
     int advanceUploadFile(QString a, QString b, QString c, bool flag) override
     {
-        record("advanceUploadFile", {a, b, c, flag ? "true" : "false"});
-        return property("advanceResult").toInt();
+        return record("advanceUploadFile", {a, b, c, flag ? "true" : "false"}), 7;
     }
-    double getAdvanceUploadProgress() override
-    {
-        return record("getAdvanceUploadProgress"), property("advanceProgress").toDouble();
-    }
+    double getAdvanceUploadProgress() override { return record("getAdvanceUploadProgress"), 0.5; }
     int getcosFileStatus(QString a, QString b, QString c) override
     {
-        return record("getcosFileStatus", {a, b, c}), property("cosFileStatus").toInt();
+        return record("getcosFileStatus", {a, b, c}), 2;
     }
-    int deleteCosFile(QString a, QString b) override
-    {
-        return record("deleteCosFile", {a, b}), property("deleteResult").toInt();
-    }
+    int deleteCosFile(QString a, QString b) override { return record("deleteCosFile", {a, b}), 0; }
 
 private:
     void record(const QString& op, const QStringList& args = {})

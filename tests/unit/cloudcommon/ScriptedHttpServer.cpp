@@ -2,7 +2,6 @@
 
 #include <QRegularExpression>
 #include <QTcpSocket>
-#include <QTimer>
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
@@ -33,18 +32,14 @@ void ScriptedHttpServer::onReadyRead(QTcpSocket* socket)
 
         const ScriptedReply reply =
             m_replyList.isEmpty() ? ScriptedReply() : m_replyList.takeFirst();
-        if (reply.action == ScriptedReply::CloseWithoutAnswer)
+        if (reply.action == ScriptedReply::CloseWithoutAnswer) {
             socket->abort();
-        if (reply.action != ScriptedReply::Answer)
             return;
+        }
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
         answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
         if (!reply.etag.isEmpty())
             answer += "ETag: " + reply.etag + "\r\n";
-        answer += "\r\n" + reply.body;
-        if (reply.delayMs > 0)
-            QTimer::singleShot(reply.delayMs, socket, [socket, answer] { socket->write(answer); });
-        else
-            socket->write(answer);
+        socket->write(answer + "\r\n" + reply.body);
     }
 }

@@ -8,22 +8,15 @@ class QTcpSocket;
 // What the server does with one complete request.
 struct ScriptedReply
 {
-    enum Action { Answer, CloseWithoutAnswer, NeverAnswer };
+    enum Action { Answer, CloseWithoutAnswer };
 
     ScriptedReply(int s = 200, QByteArray b = {}, QByteArray e = {}, Action a = Answer)
         : status(s), body(b), etag(e), action(a) {}
-    static ScriptedReply after(int ms, int status = 200, QByteArray body = {})
-    {
-        ScriptedReply reply(status, body);
-        reply.delayMs = ms;
-        return reply;
-    }
 
     int status;
     QByteArray body;
     QByteArray etag; // sent as an "ETag" header when not empty
     Action action;
-    int delayMs = 0; // the answer is sent this long after the request has arrived
 };
 
 // One request as the server received it.

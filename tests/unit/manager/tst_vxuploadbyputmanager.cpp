@@ -1,21 +1,47 @@
 // The upload manager as a host meets it, through the plugin loaded with QPluginLoader; the test
 // plays server and storage by answering the requests recorded by the doubles (CloudRecorder).
+// Failures and stops as the real server and storage produce them are the fault matrix's
+// (tests/faults); the rows here check what it cannot see: places, released uploaders, re-entry.
 #include "CloudRecorder.h"
 #include "IVXFileUpload.h"
 #include "VXCloudCommon.h"
 
 #include <QJsonArray>
+#include <QMetaEnum>
 #include <QPluginLoader>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <functional>
+
+#include <climits>
 
 using Params = QMap<QString, QString>;
 Q_DECLARE_METATYPE(Params)
 
+namespace Lifecycle {
+Q_NAMESPACE
+// What the server, the storage or the host does next in the life of job "j".
+enum class Step {
+    None,
+    AnswerUrl,   // the upload-URL request gets "put:j"
+    AnswerStart, // the multipart start gets the part URLs "part:j:1" to "part:j:3"
+    FinishPart,  // the part sent last is stored
+    FailPart,    // the part sent last gets 503
+    FailPut,     // the single PUT gets 503
+    FailDone,    // the completion request fails
+    RefuseDone,  // the completion answer's "success" is the text "true", not true
+    Stop,        // the host stops j
+    StopWaiting, // the host stops "w", which waits
+    StopAll,     // the host stops every job
+    Submit       // the host submits a new job "n"
+};
+Q_ENUM_NS(Step)
+} // namespace Lifecycle
+
+using Lifecycle::Step;
+
 namespace {
 
+constexpr int kNoReport = INT_MIN;
 const QString kSliceLen = QStringLiteral("/PackageInformation/sliceLen");
 const QString kUp = QStringLiteral("/HostInformation/cloudHost");
 const QString kLow = QStringLiteral("/hostinformation/cloudhost");
@@ -38,15 +64,20 @@ QString nameOf(const QString& path) { return QFileInfo(path).fileName(); }
 
 // The calls made on the components: "url:", "init:" or "done:" and the job's file name for a
 // server request, the URL for a PUT, "abort:" and the URL for an abort.
-QString trace()
+QStringList trace()
 {
     QStringList steps;
     for (const CloudCall& call : rec().calls)
         steps << (call.op == "stopUploadByUrl" ? "abort:" + call.url
                   : call.api.isEmpty()           ? call.url
                   : kApis.key(call.api) + ':' + nameOf(call.params.value("localPath")));
-    return steps.join(' ');
+    return steps;
 }
+
+// Call lists compared in full: a difference shows both.
+#define COMPARE_CALLS(actual, expected)                                                           \
+    QVERIFY2((actual) == (expected), qPrintable("\n   calls:    " + (actual).join(' ')            \
+                                                + "\n   expected: " + (expected).join(' ')))
 
 // The latest server request `api` ("url", "init" or "done") for the file `name`.
 CloudCall request(const QString& name, const QString& api)
@@ -58,43 +89,49 @@ CloudCall request(const QString& name, const QString& api)
     return found;
 }
 
-void answer(const CloudCall& call, const QJsonObject& reply)
+// Each of these returns false when there is no such request to answer.
+bool answer(const CloudCall& call, const QJsonObject& reply, bool ok = true)
 {
-    emit call.component->sglHttpRequestFinishWithInfo(call.params, call.api, reply, {});
+    if (call.component && ok)
+        emit call.component->sglHttpRequestFinishWithInfo(call.params, call.api, reply, {});
+    else if (call.component)
+        emit call.component->sglHttpRequestErrorWithInfo(call.params, call.api, 500, "x");
+    return call.component;
 }
 
-void failRequest(const QString& name, const QString& api)
-{
-    const CloudCall call = request(name, api);
-    emit call.component->sglHttpRequestErrorWithInfo(call.params, call.api, 500, "x");
-}
-
-void startMultipart(const QString& name)
+bool startMultipart(const QString& name)
 {
     const QJsonArray urls{"part:" + name + ":1", "part:" + name + ":2", "part:" + name + ":3"};
     const QJsonObject data{{"uploadid", "U-" + name}, {"authorization", "A"}, {"partUrl", urls}};
-    answer(request(name, "init"), {{"data", data}});
+    return answer(request(name, "init"), {{"data", data}});
 }
 
-// Ends the part PUT sent last; part n's ETag is "en" in quotes.
-void finishPart(int res = 0)
+// Ends the PUT `op` sent last; part n's ETag is "en" in quotes.
+bool finishPut(const QString& op, int res)
 {
-    const CloudCall put = rec().callsOf("uploadFileRangeByPut").last();
+    const CloudCall put = rec().callsOf(op).value(rec().callsOf(op).size() - 1);
     QJsonObject info = put.info;
     info["ETag"] = "\"e" + put.url.right(1) + "\"";
-    emit put.component->sglUploadFinished(info, res);
+    if (put.component)
+        emit put.component->sglUploadFinished(info, res);
+    return put.component;
 }
 
-struct Lifecycle // a row of lifecycle_data()
+// The life of job "j" (of `size` bytes: in three parts above 100) submitted in one list with
+// "a" and "w", single uploads; two jobs are in flight at most.
+struct Row
 {
-    const char* name;
     qint64 size;
-    QString script, report, calls;
+    QVector<Step> steps;    // in order
+    Step inReport;          // what the host's handler does inside j's report
+    int report;             // j's result code; kNoReport: none
+    QStringList calls;      // the calls on the components meanwhile, as trace() gives them
+    QStringList afterwards; // once j is stopped again (which frees nothing) and "x" submitted
 };
 
 } // namespace
 
-Q_DECLARE_METATYPE(Lifecycle)
+Q_DECLARE_METATYPE(Row)
 
 // The host object handed to initUploadManager: declares the two signals the plugin relays into.
 class UploadHost : public QObject
@@ -126,17 +163,56 @@ class tst_VXUploadByPutManager : public QObject
         m_done.reset(new QSignalSpy(m_host.get(), &UploadHost::sglUploadFinished));
         m_plugin->initUploadManager(m_host.get());
     }
-    // A job for a file `name` of `size` bytes in the test folder (no file when size < 0).
+    // A job for a file `name` of `size` bytes in the test folder.
     QJsonObject job(const QString& name, qint64 size = 10, QJsonObject extra = {})
     {
         QFile file(m_dir.filePath(name));
-        file.remove();
-        if (size >= 0 && file.open(QIODevice::WriteOnly))
+        if (file.open(QIODevice::WriteOnly))
             file.resize(size); // sparse: large sizes cost no disk
         extra["localPath"] = file.fileName();
         extra["remotePath"] = extra.value("remotePath").toString("dir/" + name);
         extra["bucketName"] = "bkt";
         return extra;
+    }
+    void live(const Row& row)
+    {
+        start();
+        const QJsonObject j = job("j", row.size, {{"bc_bcode", "BC"}}), w = job("w", 250);
+        const QJsonObject url{{"data", QJsonObject{{"uploadUrl", "put:j"}}}};
+        const QString part = "uploadFileRangeByPut";
+        const QMap<Step, std::function<bool()>> act{
+            {Step::None, [] { return true; }},
+            {Step::AnswerUrl, [&] { return answer(request("j", "url"), url); }},
+            {Step::AnswerStart, [] { return startMultipart("j"); }},
+            {Step::FinishPart, [&] { return finishPut(part, 0); }},
+            {Step::FailPart, [&] { return finishPut(part, 503); }},
+            {Step::FailPut, [] { return finishPut("uploadFileByPut", 503); }},
+            {Step::FailDone, [] { return answer(request("j", "done"), {}, false); }},
+            {Step::RefuseDone, [] { return answer(request("j", "done"), {{"success", "true"}}); }},
+            {Step::Stop, [&] { return m_plugin->stopUploadFileByPost(j["localPath"].toString(),
+                                                                     "dir/j", "bkt"), true; }},
+            {Step::StopWaiting, [&] { return m_plugin->stopUploadFileByPost(w), true; }},
+            {Step::StopAll, [&] { return m_plugin->stopUploadFile(), true; }},
+            {Step::Submit, [&] { return m_plugin->uploadFileByPost(job("n")), true; }}};
+        const auto name = [](Step s) { return QMetaEnum::fromType<Step>().valueToKey(int(s)); };
+        QObject handler; // the host's handler of j's report, for this row only
+        connect(m_host.get(), &UploadHost::sglUploadFinished, &handler, [&] {
+            if (m_done->size() == 1)
+                QVERIFY2(act[row.inReport](), name(row.inReport));
+        });
+        m_plugin->uploadFileByList(QJsonArray{j, job("a"), w});
+        for (const Step step : row.steps)
+            QVERIFY2(act[step](), name(step)); // false: nothing to answer
+        QTRY_COMPARE(m_done->size(), row.report == kNoReport ? 0 : 1);
+        if (row.report != kNoReport)
+            QCOMPARE(m_done->at(0).at(0).toInt(), row.report);
+        COMPARE_CALLS(trace(), row.calls);
+        const int before = rec().calls.size();
+        m_plugin->stopUploadFileByPost(j);
+        m_plugin->uploadFileByPost(job("x"));
+        QTRY_VERIFY2(rec().components.size() == 1, "a slice uploader is left");
+        QCOMPARE(m_done->size(), row.report == kNoReport ? 0 : 1);
+        COMPARE_CALLS(trace().mid(before), row.afterwards);
     }
 
 private slots:
@@ -199,6 +275,33 @@ private slots:
                                               {"localPath", j["localPath"].toString()}}));
     }
 
+    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; an
+    // unusable value keeps one, with a warning.
+    void partsInFlight_data()
+    {
+        QTest::addColumn<QString>("configured");
+        QTest::addColumn<int>("atOnce");
+        QTest::newRow("absent: 1") << QString() << 1;
+        QTest::newRow("2") << "2" << 2;
+        QTest::newRow("16, more than the parts") << "16" << 3;
+        QTest::newRow("0") << "0" << 1;
+        QTest::newRow("17") << "17" << 1;
+        QTest::newRow("x") << "x" << 1;
+    }
+    void partsInFlight()
+    {
+        QFETCH(QString, configured);
+        QFETCH(int, atOnce);
+        if (QStringList({"0", "17", "x"}).contains(configured)) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+                "partsInFlight " + configured + " in .* is not a number from 1 to 16"));
+        }
+        start({{kSliceLen, "100"}, {"/PackageInformation/partsInFlight", configured}});
+        m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
+        startMultipart("m");
+        QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
+    }
+
     // A single upload "a" and a multipart upload "m" side by side, "c" waiting behind them.
     void uploadsComplete()
     {
@@ -218,7 +321,7 @@ private slots:
         startMultipart("m");
         const QString path = m["localPath"].toString();
         for (int i = 0; i < 3; ++i)
-            finishPart();
+            finishPut("uploadFileRangeByPut", 0);
         const CloudCall done = request("m", "done");
         QCOMPARE(done.op + ' ' + done.host, "sendCosCenterRequest cos");
         // The slice job JSON as text (the job's keys, "partUrl" empty), with the part list.
@@ -235,37 +338,25 @@ private slots:
         QCOMPARE(QList<QVariantList>(progress), (QList<QVariantList>{{info, 42}}));
         QCOMPARE(QList<QVariantList>(*m_done),
                  (QList<QVariantList>{{0, with(m, {{"downloadUrl", "loc"}})}, {0, info}}));
-        QCOMPARE(trace(), "url:a init:m put:a part:m:1 part:m:2 part:m:3 done:m url:c");
+        QCOMPARE(trace().join(' '), "url:a init:m put:a part:m:1 part:m:2 part:m:3 done:m url:c");
         QTRY_COMPARE(rec().components.size(), 1); // the uploader is released by the event loop
     }
 
-    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; an
-    // unusable value keeps one, with a warning.
-    void partsInFlight_data()
+    // A failed or empty multipart start falls back to the upload-URL request, with the same
+    // parameters but for the method and the path.
+    void failedStartFallsBackToSingleUpload()
     {
-        QTest::addColumn<QString>("configured");
-        QTest::addColumn<int>("atOnce");
-        QTest::addColumn<bool>("warned");
-        QTest::newRow("absent: 1") << QString() << 1 << false;
-        QTest::newRow("2") << "2" << 2 << false;
-        QTest::newRow("16, more than the parts") << "16" << 3 << false;
-        QTest::newRow("0") << "0" << 1 << true;
-        QTest::newRow("17") << "17" << 1 << true;
-        QTest::newRow("x") << "x" << 1 << true;
-    }
-    void partsInFlight()
-    {
-        QFETCH(QString, configured);
-        QFETCH(int, atOnce);
-        QFETCH(bool, warned);
-        if (warned) {
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-                "partsInFlight " + configured + " in .* is not a number from 1 to 16"));
-        }
-        start({{kSliceLen, "100"}, {"/PackageInformation/partsInFlight", configured}});
+        start();
         m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
-        startMultipart("m");
-        QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
+        m_plugin->uploadFileByPost(job("n", 250, {{"bc_bcode", "BC"}}));
+        answer(request("m", "init"), {}, false);
+        answer(request("n", "init"), {{"data", QJsonObject{{"uploadid", ""}}}});
+        for (const QString name : {"m", "n"}) {
+            const CloudCall url = request(name, "url");
+            QCOMPARE(url.op + url.host, QString("sendApiRequest"));
+            QCOMPARE(url.params, with(request(name, "init").params,
+                                      {{"uploadMethod", "upload"}, {"path", "dir/" + name}}));
+        }
     }
 
     // A key holds one place. Submitted again while in flight, the job is uploaded again after
@@ -274,206 +365,88 @@ private slots:
     void resubmittedKey()
     {
         start();
-        m_plugin->uploadFileByPost(job("j", 10, {{"n", "1"}}));
-        m_plugin->uploadFileByPost(job("j", 10, {{"n", "2"}}));
-        m_plugin->uploadFileByPost(job("b"));
-        m_plugin->uploadFileByPost(job("w", 10, {{"n", "3"}}));
-        m_plugin->uploadFileByPost(job("w", 10, {{"n", "4"}}));
-        QCOMPARE(trace(), QString("url:j url:b"));
-        const QJsonObject putUrl{{"data", QJsonObject{{"uploadUrl", "put:j"}}}};
-        answer(request("j", "url"), putUrl);
-        const CloudCall put = rec().callsOf("uploadFileByPut").value(0);
-        emit put.component->sglUploadFinished(put.info, 0);
-        QCOMPARE(trace(), QString("url:j url:b put:j url:j"));
-        failRequest("j", "url");
-        failRequest("b", "url");
-        QCOMPARE(trace(), QString("url:j url:b put:j url:j url:w"));
-        QCOMPARE(request("j", "url").params.value("n"), QString("2"));
-        QCOMPARE(request("w", "url").params.value("n"), QString("4"));
+        const QStringList names{"j", "j", "b", "w", "w"}, ns{"1", "2", "", "3", "4"};
+        for (int i = 0; i < names.size(); ++i)
+            m_plugin->uploadFileByPost(job(names[i], 10, {{"n", ns[i]}}));
+        COMPARE_CALLS(trace(), QStringList({"url:j", "url:b"}));
+        answer(request("j", "url"), {{"data", QJsonObject{{"uploadUrl", "put:j"}}}});
+        finishPut("uploadFileByPut", 0);
+        answer(request("j", "url"), {}, false);
+        answer(request("b", "url"), {}, false);
+        COMPARE_CALLS(trace(), QStringList({"url:j", "url:b", "put:j", "url:j", "url:w"}));
+        QCOMPARE(request("j", "url").params.value("n") + request("w", "url").params.value("n"),
+                 QString("24"));
         QCOMPARE(m_done->size(), 3);
         QCOMPARE(m_done->at(0).at(1).toJsonObject().value("n"), QJsonValue("1"));
-        QCOMPARE(m_done->at(1).at(0).toInt(), -1);
     }
 
-    // A completion answer ends the job it was asked for, whatever it echoes or leaves out.
-    void completionAnswerEndsItsJob_data()
+    // A failure closes j with one report; its place goes to "w", once.
+    void failureReportsOnceAndFreesOnePlace_data()
     {
-        QTest::addColumn<QJsonObject>("answer");
-        QTest::addColumn<int>("res");
-        const QJsonObject other{{"uploadid", "U-other"}, {"Location", "loc"}};
-        QTest::newRow("success, another upload id") << QJsonObject{{"success", true},
-            {"data", other}} << 0;
-        QTest::newRow("success without data") << QJsonObject{{"success", true}} << 0;
-        QTest::newRow("refusal without data")
-            << QJsonObject{{"success", false}, {"reason", "EntityTooSmall"}} << -1;
+        using S = Step;
+        QTest::addColumn<Row>("row");
+        const QVector<Step> allParts{S::AnswerStart, S::FinishPart, S::FinishPart, S::FinishPart};
+        const QStringList parts{"init:j", "url:a", "part:j:1", "part:j:2", "part:j:3", "done:j",
+                                "url:w"};
+        QTest::newRow("completion fails")
+            << Row{250, allParts + QVector<Step>{S::FailDone}, S::None, -1, parts, {}};
+        QTest::newRow("completion refused")
+            << Row{250, allParts + QVector<Step>{S::RefuseDone}, S::None, -1, parts, {}};
     }
-    void completionAnswerEndsItsJob()
+    void failureReportsOnceAndFreesOnePlace()
     {
-        QFETCH(QJsonObject, answer);
-        QFETCH(int, res);
-        start();
-        const QJsonObject m = job("m", 250, {{"bc_bcode", "BC"}});
-        m_plugin->uploadFileByPost(m);
-        startMultipart("m");
-        for (int i = 0; i < 3; ++i)
-            finishPart();
-        if (res != 0)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("EntityTooSmall"));
-        ::answer(request("m", "done"), answer);
-        QCOMPARE(m_done->size(), 1);
-        QCOMPARE(m_done->at(0).at(0).toInt(), res);
-        QJsonObject reported = m_done->at(0).at(1).toJsonObject();
-        QCOMPARE(reported.take("downloadUrl").isUndefined(), res != 0);
-        QCOMPARE(reported, m);
+        QFETCH(Row, row);
+        live(row);
     }
 
-    // A multipart start answered after its job was stopped starts no transfer.
-    void lateStartAnswerStartsNothing()
+    // A stop reports nothing; only a job in flight gives its place back.
+    void stopReportsNothing_data()
     {
-        start();
-        const QJsonObject m = job("m", 250, {{"bc_bcode", "BC"}});
-        m_plugin->uploadFileByPost(m);
-        m_plugin->stopUploadFileByPost(m);
-        startMultipart("m");
-        QCOMPARE(trace(), QString("init:m"));
-        QCOMPARE(rec().components.size(), 1);
-        QCOMPARE(m_done->size(), 0);
+        using S = Step;
+        QTest::addColumn<Row>("row");
+        QTest::newRow("stop a waiting job, submit another: it waits")
+            << Row{10, {S::StopWaiting, S::Submit}, S::None, kNoReport, {"url:j", "url:a"},
+                   {"url:n"}};
+        QTest::newRow("stop before the multipart start answer")
+            << Row{250, {S::Stop, S::AnswerStart}, S::None, kNoReport,
+                   {"init:j", "url:a", "url:w"}, {}};
+        QTest::newRow("stop while part 2 is in flight, its late answer") << Row{250,
+            {S::AnswerStart, S::FinishPart, S::Stop, S::FinishPart}, S::None, kNoReport,
+            {"init:j", "url:a", "part:j:1", "part:j:2", "abort:part:j:2", "url:w"}, {}};
+        QTest::newRow("stop all while part 1 is in flight, then submit")
+            << Row{250, {S::AnswerStart, S::StopAll, S::Submit}, S::None, kNoReport,
+                   {"init:j", "url:a", "part:j:1", "abort:part:j:1", "url:n"}, {"url:x"}};
+    }
+    void stopReportsNothing()
+    {
+        QFETCH(Row, row);
+        live(row);
     }
 
-    // Only plain files are uploaded: nothing may block on opening a file, nor store an empty
-    // object for a file whose size reads 0 but has content. Each fails at once and the next
-    // job goes out.
-    void onlyPlainFiles_data()
+    // The host's handler calls back into the plugin from inside j's failure report.
+    void handlerActsInsideReport_data()
     {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("FIFO") << "fifo";
-        QTest::newRow("directory") << ".";
-        QTest::newRow("device") << "/dev/zero";
-        QTest::newRow("size 0 with content") << "/proc/self/status";
+        using S = Step;
+        QTest::addColumn<Row>("row");
+        const QVector<Step> putFails{S::AnswerUrl, S::FailPut};
+        const QStringList put{"url:j", "url:a", "put:j"};
+        QTest::newRow("PUT 503, handler stops the job") << Row{10, putFails, S::Stop, 503,
+            put + QStringList{"abort:put:j", "url:w"}, {}};
+        QTest::newRow("PUT 503, handler stops all")
+            << Row{10, putFails, S::StopAll, 503, put + QStringList{"abort:put:j"}, {"url:x"}};
+        QTest::newRow("PUT 503, handler submits a job: it waits behind w")
+            << Row{10, putFails, S::Submit, 503, put + QStringList{"url:w"}, {"abort:put:j"}};
+        const QVector<Step> partFails{S::AnswerStart, S::FinishPart, S::FailPart};
+        const QStringList parts{"init:j", "url:a", "part:j:1", "part:j:2", "abort:part:j:2"};
+        QTest::newRow("part 503, handler stops the job")
+            << Row{250, partFails, S::Stop, 503, parts + QStringList{"url:w"}, {}};
+        QTest::newRow("part 503, handler stops all")
+            << Row{250, partFails, S::StopAll, 503, parts, {"url:x"}};
     }
-    void onlyPlainFiles()
+    void handlerActsInsideReport()
     {
-        QFETCH(QString, path);
-        if (path == "fifo") {
-            path = m_dir.filePath("fifo");
-            QFile::remove(path);
-            QCOMPARE(QProcess::execute("mkfifo", {path}), 0);
-        } else if (path == ".") {
-            path = m_dir.path();
-        }
-        start();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not a plain file"));
-        m_plugin->uploadFileByPost({{"localPath", path}, {"remotePath", "r"}, {"bucketName", "b"},
-                                    {"bc_bcode", "BC"}});
-        m_plugin->uploadFileByPost(job("next"));
-        QCOMPARE(m_done->size(), 1);
-        QCOMPARE(m_done->at(0).at(0).toInt(), -2001);
-        QCOMPARE(m_done->at(0).at(1).toJsonObject().value("localPath").toString(), path);
-        QCOMPARE(trace(), QString("url:next"));
-    }
-
-    // A failed or empty multipart start falls back to the upload-URL request; a failed server
-    // request is reported with its parameters as text.
-    void failedServerRequests()
-    {
-        start();
-        m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
-        m_plugin->uploadFileByPost(job("n", 250, {{"bc_bcode", "BC"}}));
-        failRequest("m", "init");
-        answer(request("n", "init"), {{"data", QJsonObject{{"uploadid", ""}}}});
-        for (const QString name : {"m", "n"}) {
-            const CloudCall url = request(name, "url");
-            QCOMPARE(url.op + url.host, QString("sendApiRequest"));
-            QCOMPARE(url.params, with(request(name, "init").params,
-                                      {{"uploadMethod", "upload"}, {"path", "dir/" + name}}));
-        }
-        const Params params{{"bucket", "b"}, {"bucketName", "o"}, {"x", "1"}};
-        emit rec().components.first()->sglHttpRequestErrorWithInfo(params, kApis["url"], 500, "x");
-        const QJsonObject report{{"bucket", "b"}, {"bucketName", "b"}, {"localPath", ""},
-                                 {"remotePath", ""}, {"x", "1"}};
-        QCOMPARE(QList<QVariantList>(*m_done), (QList<QVariantList>{{-1, report}}));
-    }
-
-    // Job "j" of `size` bytes (multipart above 100, none when negative), then "a" and "w" (250
-    // bytes, single: no "bc_bcode"). The script drives "j" ("on:<step>": the host's handler takes
-    // it inside the first report); "j" is stopped again and "x" submitted: the calls after "|".
-    void lifecycle_data()
-    {
-        QTest::addColumn<Lifecycle>("row");
-        const QString put = "url:j url:a put:j ", first = "init:j url:a part:j:1 ";
-        const QString aborted = first + "part:j:2 abort:part:j:2 ", fail = "init part part503";
-        const QString done = first + "part:j:2 part:j:3 done:j url:w |";
-        const QList<Lifecycle> rows{
-            // Failures: one report, and the place goes to "w" once.
-            {"missing file", -1, "", "-1", "url:a url:w |"},
-            {"URL request fails", 10, "fail:url", "-1", "url:j url:a url:w |"},
-            {"fallback fails", 250, "fail:init fail:url", "-1", "init:j url:a url:j url:w |"},
-            {"PUT fails", 10, "put put503", "503", put + "url:w | abort:put:j"}, // URL kept
-            {"slice fails", 250, fail, "503", aborted + "url:w |"},
-            {"no slice read", 250, "empty init", "-3001", "init:j url:a url:w |"}, // NoSliceRead
-            {"completion fails", 250, "init part part part fail:done", "-1", done},
-            {"completion refused", 250, "init part part part refused", "-1", done},
-            // Stops: no report; only a job in flight gives a place back.
-            {"stop waiting", 10, "stopw submit", "", "url:j url:a | url:n"},
-            {"stop, URL requested", 10, "stop put", "", "url:j url:a url:w |"},
-            {"stop, PUT in flight", 10, "put stop", "", put + "abort:put:j url:w |"},
-            {"stop, slices uploading", 250, "init part stop part", "", aborted + "url:w |"},
-            {"stop all", 250, "init stopall submit", "", first + "abort:part:j:1 url:n | url:x"},
-            // The host's handler calls back into the plugin from inside the report.
-            {"PUT 503: stop it", 10, "on:stop put put503", "503", put + "abort:put:j url:w |"},
-            {"PUT 503: stop all", 10, "on:stopall put put503", "503", put + "abort:put:j | url:x"},
-            {"PUT 503: submit", 10, "on:submit put put503", "503", put + "url:w | abort:put:j"},
-            {"slice 503: stop it", 250, "on:stop " + fail, "503", aborted + "url:w |"},
-            {"slice 503: stop all", 250, "on:stopall " + fail, "503", aborted + "| url:x"}};
-        for (const Lifecycle& row : rows)
-            QTest::newRow(row.name) << row;
-    }
-    void lifecycle()
-    {
-        QFETCH(Lifecycle, row);
-        start();
-        const QJsonObject j = job("j", row.size, {{"bc_bcode", "BC"}}), w = job("w", 250);
-        const QString path = j["localPath"].toString();
-        const QJsonObject putUrl{{"data", QJsonObject{{"uploadUrl", "put:j"}}}};
-        const QJsonObject refusal{{"success", "true"}, {"data", QJsonObject{{"uploadid", "U-j"}}}};
-        const QMap<QString, std::function<void()>> steps{
-            {"refused", [&] { answer(request("j", "done"), refusal); }},
-            {"put", [&] { answer(request("j", "url"), putUrl); }},
-            {"put503", [] {
-                 const CloudCall put = rec().callsOf("uploadFileByPut").value(0);
-                 emit put.component->sglUploadFinished(put.info, 503);
-             }},
-            {"init", [] { startMultipart("j"); }},
-            {"part", [] { finishPart(); }},
-            {"part503", [] { finishPart(503); }},
-            {"empty", [&] { QFile::resize(path, 0); }},
-            {"stop", [&] { m_plugin->stopUploadFileByPost(path, "dir/j", "bkt"); }},
-            {"stopw", [&] { m_plugin->stopUploadFileByPost(w); }},
-            {"stopall", [&] { m_plugin->stopUploadFile(); }},
-            {"submit", [&] { m_plugin->uploadFileByPost(job("n")); }}};
-        if (row.size < 0)
-            QTest::ignoreMessage(QtCriticalMsg, qPrintable("VXUploadByPutManager::uploadNextFile "
-                                 "the file does not exist! \"" + m_dir.path() + '"'));
-        m_plugin->uploadFileByList(QJsonArray{j, job("a"), w});
-        for (const QString& step : row.script.split(' ', Qt::SkipEmptyParts)) {
-            if (step.startsWith("on:"))
-                connect(m_host.get(), &UploadHost::sglUploadFinished, this, [&, step] {
-                    if (m_done->size() == 1)
-                        steps.value(step.mid(3))();
-                });
-            else if (step.startsWith("fail:")) // a failed server request
-                failRequest("j", step.mid(5));
-            else
-                steps.value(step)();
-        }
-        QTRY_COMPARE(m_done->size(), row.report.isEmpty() ? 0 : 1);
-        QCOMPARE(m_done->value(0).value(0).toString(), row.report);
-        const QString before = trace();
-        m_plugin->stopUploadFileByPost(j); // a later stop frees nothing a second time
-        m_plugin->uploadFileByPost(job("x"));
-        QTRY_COMPARE(rec().components.size(), 1); // no slice uploader left
-        QCOMPARE(m_done->size(), row.report.isEmpty() ? 0 : 1);
-        QCOMPARE(before + " |" + trace().mid(before.size()), row.calls);
+        QFETCH(Row, row);
+        live(row);
     }
 };
 

@@ -13,7 +13,7 @@
 namespace {
 
 // What happens to the file while its parts are in flight.
-enum class FileChange { None, Append, Truncate, Replace, Touch };
+enum class FileChange { Append, Truncate, Replace, Touch };
 
 } // namespace
 
@@ -248,8 +248,6 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadWrite)
                     && file.setFileTime(QDateTime::currentDateTime().addSecs(-5),
                                         QFileDevice::FileModificationTime));
-            break;
-        case FileChange::None:
             break;
         }
         file.close();
