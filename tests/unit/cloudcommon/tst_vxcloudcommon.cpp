@@ -40,233 +40,225 @@ class tst_VXCloudCommon : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init();
-    void apiRequest_data();
-    void apiRequest();
-    void put_data();
-    void put();
-    void stopAndRestartFromSlots();
-    void libraryResendsCountAsAttempts();
-
-private:
-    // One report per call, later, from the event loop: the count of the spies' signals.
-    static bool reportedOnce(const QList<QSignalSpy*>& spies);
-
     std::unique_ptr<ScriptedHttpServer> m_server;
     QTemporaryDir m_dir;
+
+    // One report per call, later, from the event loop: the count of the spies' signals.
+    static bool reportedOnce(const QList<QSignalSpy*>& spies)
+    {
+        const auto reports = [&] {
+            int count = 0;
+            for (const QSignalSpy* spy : spies)
+                count += spy->count();
+            return count;
+        };
+        if (reports() != 0)
+            return false; // inside the call
+        if (!QTest::qWaitFor([&] { return reports() > 0; }, 10000))
+            return false;
+        QTest::qWait(50); // a second report would have arrived by now
+        return reports() == 1;
+    }
+
+private slots:
+    void init()
+    {
+        qRegisterMetaType<Params>("QMap<QString,QString>");
+        m_server = std::make_unique<ScriptedHttpServer>();
+        // Settings are read when a component is created; the environment beats any INI file.
+        qputenv("NO_PROXY", "127.0.0.1"); // curl honours proxy variables
+        qputenv("VXUPLOAD_API_HOST", m_server->baseUrl().toUtf8());
+        qputenv("VXUPLOAD_TOKEN", "s3cret");
+        qputenv("VXUPLOAD_RETRIES", "1");
+        qputenv("VXUPLOAD_STALL_TIMEOUT_SEC", "1");
+    }
+
+    void apiRequest_data()
+    {
+        QTest::addColumn<QString>("api");
+        QTest::addColumn<Replies>("replies");  // one per request expected
+        QTest::addColumn<int>("expectedCode"); // 0: success
+
+        const QString x = QStringLiteral("api/x");
+        QTest::newRow("200 JSON") << "api/bucket/fileuploadurl"
+                                  << Replies{ScriptedReply(200, R"({"url":"u","n":1})")} << 0;
+        QTest::newRow("500") << x << Replies{ScriptedReply(500, "{}")} << 500;
+        QTest::newRow("200 not JSON") << x << Replies{ScriptedReply(200, "hello")} << -2003;
+        QTest::newRow("closed without answer")
+            << x << Replies{ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer)} << -1052;
+        QTest::newRow("connection refused") << x << Replies{} << -1007;
+        // Retries are on, yet a second attempt would open a second multipart upload.
+        QTest::newRow("initmultipart never retried")
+            << "coscenter/v1/bucket/initmultipart" << Replies{503} << 503;
+        // The server answers a completion that already took place as a success.
+        QTest::newRow("completemultipart retried") << "coscenter/v1/bucket/completemultipart"
+                                                   << Replies{503, ScriptedReply(200, "{}")} << 0;
+    }
+
+    // A POST of the parameters as JSON, with the token; the answer or the failure comes with the
+    // caller's parameters and API.
+    void apiRequest()
+    {
+        QFETCH(QString, api);
+        QFETCH(Replies, replies);
+        QFETCH(int, expectedCode);
+        for (const ScriptedReply& reply : replies)
+            m_server->enqueue(reply);
+        if (expectedCode == -1007)
+            m_server->close();
+
+        VXCloudCommon component;
+        component.setRetryableApis({"api/bucket/fileuploadurl", // a leading "/" does not matter
+                                    "/coscenter/v1/bucket/completemultipart"});
+        QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
+        QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
+        const Params params{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"}, {"empty", ""}};
+        component.sendApiRequest(params, api, QString(), 0);
+        QVERIFY(reportedOnce({&done, &failed}));
+
+        const QList<QVariant> args = expectedCode == 0 ? done.value(0) : failed.value(0);
+        QCOMPARE(args.value(0).value<Params>(), params);
+        QCOMPARE(args.value(1).toString(), api);
+        const QByteArray body = replies.value(replies.size() - 1).body; // the last answer
+        const QJsonObject reply = QJsonDocument::fromJson(body).object();
+        QCOMPARE(args.value(2), expectedCode == 0 ? QVariant(reply) : QVariant(expectedCode));
+        if (expectedCode == 0)
+            QCOMPARE(args.value(3).toString(), m_server->baseUrl() + '/' + api);
+
+        QCOMPARE(m_server->requests().size(), replies.size());
+        for (const RecordedRequest& request : m_server->requests()) {
+            const QByteArray head = request.head.toLower();
+            QVERIFY(head.startsWith("post /" + api.toUtf8() + " http/1.1\r\n"));
+            QVERIFY(!head.contains("\r\nexpect:")); // no wait for "100 Continue"
+            QVERIFY(head.contains("\r\ncontent-type: application/json\r\n"));
+            QVERIFY(head.contains("\r\nauthorization: bearer s3cret\r\n"));
+            const QJsonObject json{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"},
+                                   {"empty", ""}};
+            QCOMPARE(QJsonDocument::fromJson(request.body).object(), json);
+        }
+    }
+
+    void put_data()
+    {
+        QTest::addColumn<Put>("call");
+        QTest::addColumn<Replies>("replies");  // one per request expected
+        QTest::addColumn<int>("expectedCode"); // 0: success
+
+        const ScriptedReply ok(200, {}, kEtag);
+        QTest::newRow("data, 503 then 200") << Put::Data << Replies{503, ok} << 0;
+        QTest::newRow("file, 403: its ETag is not copied")
+            << Put::File << Replies{ScriptedReply(403, "<Error/>", "\"x\"")} << 403;
+        QTest::newRow("file range, 503 then 200") << Put::Range << Replies{503, ok} << 0;
+        QTest::newRow("range beyond the file") << Put::RangeBeyondEnd << Replies{} << -2001;
+        QTest::newRow("vanished file") << Put::MissingFile << Replies{} << -2001;
+    }
+
+    // The bytes as they are, without the token; the caller's info comes back with the ETag of a
+    // success; progress in whole percents, each once, never going back (not even on a retry).
+    void put()
+    {
+        QFETCH(Put, call);
+        QFETCH(Replies, replies);
+        QFETCH(int, expectedCode);
+        for (const ScriptedReply& reply : replies)
+            m_server->enqueue(reply);
+        const QByteArray content = pattern(3 * 1024 * 1024 + 123);
+        QFile file(m_dir.filePath(call == Put::MissingFile ? "gone.bin" : "put.bin"));
+        QVERIFY(call == Put::MissingFile
+                || (file.open(QIODevice::WriteOnly) && file.write(content)));
+        file.close();
+
+        VXCloudCommon component;
+        QSignalSpy done(&component, &VXCloudCommon::sglUploadFinished);
+        QSignalSpy progress(&component, &VXCloudCommon::sglUploadProgress);
+        const QJsonObject info{{"slice_mark", "part-1"}, {"n", 3}};
+        const QString path = "/bucket/key.bin?X-Amz-Signature=f00";
+        const QString url = m_server->baseUrl() + path;
+        if (call == Put::Data)
+            component.uploadDataByPut(url, content, info);
+        else if (call == Put::Range || call == Put::RangeBeyondEnd)
+            component.uploadFileRangeByPut(url, file.fileName(), kRangeOffset,
+                                           call == Put::Range ? kRangeLength : content.size(),
+                                           info);
+        else
+            component.uploadFileByPut(url, file.fileName(), info);
+        QVERIFY(reportedOnce({&done}));
+
+        QCOMPARE(done.first().at(1).toInt(), expectedCode);
+        QJsonObject echoed = done.first().at(0).toJsonObject();
+        QCOMPARE(echoed.take("ETag").toString().toUtf8(), expectedCode ? QByteArray() : kEtag);
+        QCOMPARE(echoed, info);
+
+        QCOMPARE(m_server->requests().size(), replies.size());
+        for (const RecordedRequest& request : m_server->requests()) {
+            const QByteArray head = request.head.toLower();
+            QVERIFY(head.startsWith("put " + path.toLower().toUtf8() + " http/1.1\r\n"));
+            QVERIFY(!head.contains("\r\nexpect:"));
+            QVERIFY(!head.contains("\r\nauthorization:"));
+            QVERIFY(request.body
+                    == (call == Put::Range ? content.mid(kRangeOffset, kRangeLength) : content));
+        }
+        int last = -1;
+        for (const QList<QVariant>& args : progress) {
+            QCOMPARE(args.at(0).toJsonObject(), info);
+            QVERIFY2(args.at(1).toInt() > last, qPrintable(args.at(1).toString()));
+            last = args.at(1).toInt();
+        }
+        QCOMPARE(last, replies.isEmpty() ? -1 : 100);
+    }
+
+    // PUT 1 (32 MiB) is stopped by a progress slot as soon as bytes are on their way; PUT 2
+    // finishes and its slot stops its own URL (already done) and starts PUT 3.
+    void stopAndRestartFromSlots()
+    {
+        VXCloudCommon component;
+        const QString base = m_server->baseUrl();
+        const QByteArray third = pattern(300000);
+        int stoppedProgress = 0; // reports of PUT 1 with bytes sent; the first one stops it
+        QList<int> finished;     // n * 1000 + result
+        connect(&component, &VXCloudCommon::sglUploadProgress, this,
+                [&](const QJsonObject& info, int percent) {
+                    if (info.value("n").toInt() == 1 && percent > 0 && stoppedProgress++ == 0)
+                        component.stopUploadByUrl(base + "/1");
+                });
+        connect(&component, &VXCloudCommon::sglUploadFinished, this,
+                [&](const QJsonObject& info, int res) {
+                    finished.append(info.value("n").toInt() * 1000 + res);
+                    if (info.value("n").toInt() == 2) {
+                        component.stopUploadByUrl(base + "/2");
+                        component.uploadDataByPut(base + "/3", third, {{"n", 3}});
+                    }
+                });
+        component.uploadDataByPut(base + "/1", pattern(32 * 1024 * 1024), {{"n", 1}});
+        component.uploadDataByPut(base + "/2", "x", {{"n", 2}});
+        QTRY_VERIFY(stoppedProgress > 0 && finished.size() == 2);
+        QTest::qWait(1000); // long enough for PUT 1 to complete had it not been stopped
+        QCOMPARE(stoppedProgress, 1);
+        QCOMPARE(finished, QList<int>({2000, 3000}));
+        QCOMPARE(m_server->requests().size(), 2);
+        QVERIFY(m_server->requests().at(1).body == third);
+    }
+
+    // libcurl sends a request again by itself when a reused connection turns out closed; those
+    // sends count: with retries = 1 the request reaches the server at most twice.
+    void libraryResendsCountAsAttempts()
+    {
+        m_server->enqueue(ScriptedReply(200, "{}")); // leaves a kept-alive connection
+        for (int i = 0; i < 6; ++i)
+            m_server->enqueue(ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer));
+        VXCloudCommon component;
+        component.setRetryableApis({"api/bucket/fileuploadurl"});
+        QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
+        QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
+        component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
+        QTRY_COMPARE(done.count(), 1);
+        component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+        QTest::qWait(300);
+        QCOMPARE(m_server->requests().size(), 1 + 2);
+        QCOMPARE(failed.first().at(2).toInt(), -1052);
+    }
 };
-
-void tst_VXCloudCommon::init()
-{
-    qRegisterMetaType<Params>("QMap<QString,QString>");
-    m_server = std::make_unique<ScriptedHttpServer>();
-    // Settings are read when a component is created; the environment beats any INI file.
-    qputenv("NO_PROXY", "127.0.0.1"); // curl honours proxy variables
-    qputenv("VXUPLOAD_API_HOST", m_server->baseUrl().toUtf8());
-    qputenv("VXUPLOAD_TOKEN", "s3cret");
-    qputenv("VXUPLOAD_RETRIES", "1");
-    qputenv("VXUPLOAD_STALL_TIMEOUT_SEC", "1");
-}
-
-bool tst_VXCloudCommon::reportedOnce(const QList<QSignalSpy*>& spies)
-{
-    const auto reports = [&] {
-        int count = 0;
-        for (const QSignalSpy* spy : spies)
-            count += spy->count();
-        return count;
-    };
-    if (reports() != 0)
-        return false; // inside the call
-    if (!QTest::qWaitFor([&] { return reports() > 0; }, 10000))
-        return false;
-    QTest::qWait(50); // a second report would have arrived by now
-    return reports() == 1;
-}
-
-void tst_VXCloudCommon::apiRequest_data()
-{
-    QTest::addColumn<QString>("api");
-    QTest::addColumn<Replies>("replies");  // one per request expected
-    QTest::addColumn<int>("expectedCode"); // 0: success
-
-    const QString x = QStringLiteral("api/x");
-    QTest::newRow("200 JSON") << "api/bucket/fileuploadurl"
-                              << Replies{ScriptedReply(200, R"({"url":"u","n":1})")} << 0;
-    QTest::newRow("500") << x << Replies{ScriptedReply(500, "{}")} << 500;
-    QTest::newRow("200 not JSON") << x << Replies{ScriptedReply(200, "hello")} << -2003;
-    QTest::newRow("closed without answer")
-        << x << Replies{ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer)} << -1052;
-    QTest::newRow("connection refused") << x << Replies{} << -1007;
-    // Retries are on, yet a second attempt would open a second multipart upload.
-    QTest::newRow("initmultipart never retried")
-        << "coscenter/v1/bucket/initmultipart" << Replies{503} << 503;
-    // The server answers a completion that already took place as a success.
-    QTest::newRow("completemultipart retried")
-        << "coscenter/v1/bucket/completemultipart" << Replies{503, ScriptedReply(200, "{}")} << 0;
-}
-
-// A POST of the parameters as JSON, with the token; the answer or the failure comes with the
-// caller's parameters and API.
-void tst_VXCloudCommon::apiRequest()
-{
-    QFETCH(QString, api);
-    QFETCH(Replies, replies);
-    QFETCH(int, expectedCode);
-    for (const ScriptedReply& reply : replies)
-        m_server->enqueue(reply);
-    if (expectedCode == -1007)
-        m_server->close();
-
-    VXCloudCommon component;
-    component.setRetryableApis({"api/bucket/fileuploadurl", // a leading "/" does not matter
-                                "/coscenter/v1/bucket/completemultipart"});
-    QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
-    QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
-    const Params params{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"}, {"empty", ""}};
-    component.sendApiRequest(params, api, QString(), 0);
-    QVERIFY(reportedOnce({&done, &failed}));
-
-    const QList<QVariant> args = expectedCode == 0 ? done.value(0) : failed.value(0);
-    QCOMPARE(args.value(0).value<Params>(), params);
-    QCOMPARE(args.value(1).toString(), api);
-    const QByteArray body = replies.value(replies.size() - 1).body; // the last answer
-    const QJsonObject reply = QJsonDocument::fromJson(body).object();
-    QCOMPARE(args.value(2), expectedCode == 0 ? QVariant(reply) : QVariant(expectedCode));
-    if (expectedCode == 0)
-        QCOMPARE(args.value(3).toString(), m_server->baseUrl() + '/' + api);
-
-    QCOMPARE(m_server->requests().size(), replies.size());
-    for (const RecordedRequest& request : m_server->requests()) {
-        const QByteArray head = request.head.toLower();
-        QVERIFY(head.startsWith("post /" + api.toUtf8() + " http/1.1\r\n"));
-        QVERIFY(!head.contains("\r\nexpect:")); // no wait for "100 Continue"
-        QVERIFY(head.contains("\r\ncontent-type: application/json\r\n"));
-        QVERIFY(head.contains("\r\nauthorization: bearer s3cret\r\n"));
-        const QJsonObject json{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"}, {"empty", ""}};
-        QCOMPARE(QJsonDocument::fromJson(request.body).object(), json);
-    }
-}
-
-void tst_VXCloudCommon::put_data()
-{
-    QTest::addColumn<Put>("call");
-    QTest::addColumn<Replies>("replies");  // one per request expected
-    QTest::addColumn<int>("expectedCode"); // 0: success
-
-    const ScriptedReply ok(200, {}, kEtag);
-    QTest::newRow("data, 503 then 200") << Put::Data << Replies{503, ok} << 0;
-    QTest::newRow("file, 403: its ETag is not copied")
-        << Put::File << Replies{ScriptedReply(403, "<Error/>", "\"x\"")} << 403;
-    QTest::newRow("file range, 503 then 200") << Put::Range << Replies{503, ok} << 0;
-    QTest::newRow("range beyond the file") << Put::RangeBeyondEnd << Replies{} << -2001;
-    QTest::newRow("vanished file") << Put::MissingFile << Replies{} << -2001;
-}
-
-// The bytes as they are, without the token; the caller's info comes back with the ETag of a
-// success; progress in whole percents, each once, never going back (not even on a retry).
-void tst_VXCloudCommon::put()
-{
-    QFETCH(Put, call);
-    QFETCH(Replies, replies);
-    QFETCH(int, expectedCode);
-    for (const ScriptedReply& reply : replies)
-        m_server->enqueue(reply);
-    const QByteArray content = pattern(3 * 1024 * 1024 + 123);
-    QFile file(m_dir.filePath(call == Put::MissingFile ? "gone.bin" : "put.bin"));
-    QVERIFY(call == Put::MissingFile || (file.open(QIODevice::WriteOnly) && file.write(content)));
-    file.close();
-
-    VXCloudCommon component;
-    QSignalSpy done(&component, &VXCloudCommon::sglUploadFinished);
-    QSignalSpy progress(&component, &VXCloudCommon::sglUploadProgress);
-    const QJsonObject info{{"slice_mark", "part-1"}, {"n", 3}};
-    const QString path = "/bucket/key.bin?X-Amz-Signature=f00";
-    const QString url = m_server->baseUrl() + path;
-    if (call == Put::Data)
-        component.uploadDataByPut(url, content, info);
-    else if (call == Put::Range || call == Put::RangeBeyondEnd)
-        component.uploadFileRangeByPut(url, file.fileName(), kRangeOffset,
-                                       call == Put::Range ? kRangeLength : content.size(), info);
-    else
-        component.uploadFileByPut(url, file.fileName(), info);
-    QVERIFY(reportedOnce({&done}));
-
-    QCOMPARE(done.first().at(1).toInt(), expectedCode);
-    QJsonObject echoed = done.first().at(0).toJsonObject();
-    QCOMPARE(echoed.take("ETag").toString().toUtf8(), expectedCode ? QByteArray() : kEtag);
-    QCOMPARE(echoed, info);
-
-    QCOMPARE(m_server->requests().size(), replies.size());
-    for (const RecordedRequest& request : m_server->requests()) {
-        const QByteArray head = request.head.toLower();
-        QVERIFY(head.startsWith("put " + path.toLower().toUtf8() + " http/1.1\r\n"));
-        QVERIFY(!head.contains("\r\nexpect:"));
-        QVERIFY(!head.contains("\r\nauthorization:"));
-        QVERIFY(request.body
-                == (call == Put::Range ? content.mid(kRangeOffset, kRangeLength) : content));
-    }
-    int last = -1;
-    for (const QList<QVariant>& args : progress) {
-        QCOMPARE(args.at(0).toJsonObject(), info);
-        QVERIFY2(args.at(1).toInt() > last, qPrintable(args.at(1).toString()));
-        last = args.at(1).toInt();
-    }
-    QCOMPARE(last, replies.isEmpty() ? -1 : 100);
-}
-
-// PUT 1 (32 MiB) is stopped by a progress slot as soon as bytes are on their way; PUT 2
-// finishes and its slot stops its own URL (already done) and starts PUT 3.
-void tst_VXCloudCommon::stopAndRestartFromSlots()
-{
-    VXCloudCommon component;
-    const QString base = m_server->baseUrl();
-    const QByteArray third = pattern(300000);
-    int stoppedProgress = 0; // reports of PUT 1 with bytes sent; the first one stops it
-    QList<int> finished;     // n * 1000 + result
-    connect(&component, &VXCloudCommon::sglUploadProgress, this,
-            [&](const QJsonObject& info, int percent) {
-                if (info.value("n").toInt() == 1 && percent > 0 && stoppedProgress++ == 0)
-                    component.stopUploadByUrl(base + "/1");
-            });
-    connect(&component, &VXCloudCommon::sglUploadFinished, this,
-            [&](const QJsonObject& info, int res) {
-                finished.append(info.value("n").toInt() * 1000 + res);
-                if (info.value("n").toInt() == 2) {
-                    component.stopUploadByUrl(base + "/2");
-                    component.uploadDataByPut(base + "/3", third, {{"n", 3}});
-                }
-            });
-    component.uploadDataByPut(base + "/1", pattern(32 * 1024 * 1024), {{"n", 1}});
-    component.uploadDataByPut(base + "/2", "x", {{"n", 2}});
-    QTRY_VERIFY(stoppedProgress > 0 && finished.size() == 2);
-    QTest::qWait(1000); // long enough for PUT 1 to complete had it not been stopped
-    QCOMPARE(stoppedProgress, 1);
-    QCOMPARE(finished, QList<int>({2000, 3000}));
-    QCOMPARE(m_server->requests().size(), 2);
-    QVERIFY(m_server->requests().at(1).body == third);
-}
-
-// libcurl sends a request again by itself when a reused connection turns out closed; those
-// sends count: with retries = 1 the request reaches the server at most twice.
-void tst_VXCloudCommon::libraryResendsCountAsAttempts()
-{
-    m_server->enqueue(ScriptedReply(200, "{}")); // leaves a kept-alive connection
-    for (int i = 0; i < 6; ++i)
-        m_server->enqueue(ScriptedReply(0, {}, {}, ScriptedReply::CloseWithoutAnswer));
-    VXCloudCommon component;
-    component.setRetryableApis({"api/bucket/fileuploadurl"});
-    QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
-    QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
-    component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
-    QTRY_COMPARE(done.count(), 1);
-    component.sendApiRequest({}, "api/bucket/fileuploadurl", QString(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
-    QTest::qWait(300);
-    QCOMPARE(m_server->requests().size(), 1 + 2);
-    QCOMPARE(failed.first().at(2).toInt(), -1052);
-}
 
 QTEST_GUILESS_MAIN(tst_VXCloudCommon)
 #include "tst_vxcloudcommon.moc"

@@ -1,3 +1,5 @@
+// The real utility library (not the doubles): the INI reader, and the plugin loader against the
+// test siblings of the SDK uploader.
 #include "IVXFileUploadBySdk.h"
 #include "VXCloudUtils.h"
 
@@ -8,89 +10,79 @@ class tst_VXCloudUtils : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void getConfigFromIni_data();
-    void getConfigFromIni();
-    void loadLib_data();
-    void loadLib();
-
-private:
     QTemporaryDir m_dir;
+
+private slots:
+    void getConfigFromIni_data()
+    {
+        QTest::addColumn<QString>("key"); // empty: a file that does not exist
+        QTest::addColumn<QVariant>("defaultValue");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("host") << "/HostInformation/cloudHost" << QVariant()
+                              << "http://127.0.0.1:8080";
+        QTest::newRow("number as text") << "/PackageInformation/sliceLen" << QVariant()
+                                        << "5242880";
+        QTest::newRow("group names are case-sensitive")
+            << "/hostinformation/cloudhost" << QVariant() << "lower";
+        QTest::newRow("missing key gives the default as text")
+            << "/HostInformation/nothing" << QVariant(42) << "42";
+        QTest::newRow("missing key, null default") << "/Nope/nothing" << QVariant() << "";
+        QTest::newRow("commas stay text") << "/Other/list" << QVariant() << "a,b,c";
+        QTest::newRow("without the leading slash") << "Other/plain" << QVariant() << "value";
+        QTest::newRow("no file: the default") << "" << QVariant("x") << "x";
+    }
+    void getConfigFromIni()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, defaultValue);
+        QFETCH(QString, expected);
+        const QString path = m_dir.filePath(key.isEmpty() ? "absent.ini" : "fileUpload.ini");
+        QFile ini(path);
+        QVERIFY(key.isEmpty() || (ini.open(QIODevice::WriteOnly) && ini.write(
+            "[HostInformation]\ncloudHost=http://127.0.0.1:8080\n[hostinformation]\n"
+            "cloudhost=lower\n[PackageInformation]\nsliceLen=5242880\n[Other]\nlist=a,b,c\n"
+            "plain=value\n")));
+        ini.close();
+        QCOMPARE(VXCloudUtils::getConfigFromIni(path, key.isEmpty() ? "/A/b" : key, defaultValue),
+                 expected);
+        QCOMPARE(QFile::exists(path), !key.isEmpty()); // reading never creates the file
+    }
+
+    // VXUPLOAD_PLUGIN_PATH: the folders searched, in order.
+    void loadLib_data()
+    {
+        const QString sdk = qEnvironmentVariable("VXUPLOAD_TEST_SDK_DIR");
+        const QString plain = qEnvironmentVariable("VXUPLOAD_TEST_SDK_PLAIN_DIR");
+        QTest::addColumn<QString>("searchPath");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("loaded");
+        QTest::addColumn<bool>("implementsSdk");
+        QTest::newRow("sdk uploader") << sdk << "VXFileUploadBySdk" << true << true;
+        QTest::newRow("first folder of the list wins")
+            << plain + ':' + sdk << "VXFileUploadBySdk" << true << false;
+        QTest::newRow("empty entries are skipped")
+            << ':' + sdk + ':' << "VXFileUploadBySdk" << true << true;
+        QTest::newRow("unknown library") << sdk << "NoSuchPlugin" << false << false;
+        QTest::newRow("empty name") << sdk << "" << false << false;
+        QTest::newRow("not a plugin") << m_dir.path() << "Junk" << false << false;
+    }
+    void loadLib()
+    {
+        QFETCH(QString, searchPath);
+        QFETCH(QString, name);
+        QFETCH(bool, loaded);
+        QFETCH(bool, implementsSdk);
+        QFile junk(m_dir.filePath("libJunk.so"));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not a shared object"));
+        junk.close();
+        if (name == "Junk")
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot load .*libJunk.so"));
+        qputenv("VXUPLOAD_PLUGIN_PATH", searchPath.toLocal8Bit());
+        QObject* root = VXCloudUtils::loadLib(name);
+        QCOMPARE(root != nullptr, loaded);
+        QCOMPARE(qobject_cast<IVXFileUploadBySdk*>(root) != nullptr, implementsSdk);
+    }
 };
-
-void tst_VXCloudUtils::getConfigFromIni_data()
-{
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QVariant>("defaultValue");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("host") << "/HostInformation/cloudHost" << QVariant() << "http://127.0.0.1:8080";
-    QTest::newRow("number as text") << "/PackageInformation/sliceLen" << QVariant() << "5242880";
-    QTest::newRow("group names are case-sensitive")
-        << "/hostinformation/cloudhost" << QVariant() << "lower";
-    QTest::newRow("missing key gives the default as text")
-        << "/HostInformation/nothing" << QVariant(42) << "42";
-    QTest::newRow("missing key, null default") << "/Nope/nothing" << QVariant() << "";
-    QTest::newRow("commas stay text") << "/Other/list" << QVariant() << "a,b,c";
-    QTest::newRow("without the leading slash") << "Other/plain" << QVariant() << "value";
-    QTest::newRow("no file: the default") << "" << QVariant("x") << "x";
-}
-
-void tst_VXCloudUtils::getConfigFromIni()
-{
-    QFETCH(QString, key);
-    QFETCH(QVariant, defaultValue);
-    QFETCH(QString, expected);
-
-    const QString path = m_dir.filePath(key.isEmpty() ? "absent.ini" : "fileUpload.ini");
-    QFile ini(path);
-    QVERIFY(key.isEmpty() || (ini.open(QIODevice::WriteOnly | QIODevice::Truncate) && ini.write(
-        "[HostInformation]\ncloudHost=http://127.0.0.1:8080\n[hostinformation]\ncloudhost=lower\n"
-        "[PackageInformation]\nsliceLen=5242880\n[Other]\nlist=a,b,c\nplain=value\n")));
-    ini.close();
-    QCOMPARE(VXCloudUtils::getConfigFromIni(path, key.isEmpty() ? "/A/b" : key, defaultValue),
-             expected);
-    QCOMPARE(QFile::exists(path), !key.isEmpty()); // reading never creates the file
-}
-
-void tst_VXCloudUtils::loadLib_data()
-{
-    const QString sdk = qEnvironmentVariable("VXUPLOAD_TEST_SDK_DIR");
-    const QString plain = qEnvironmentVariable("VXUPLOAD_TEST_SDK_PLAIN_DIR");
-    QTest::addColumn<QString>("searchPath");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("loaded");
-    QTest::addColumn<bool>("implementsSdk");
-
-    QTest::newRow("sdk uploader") << sdk << "VXFileUploadBySdk" << true << true;
-    QTest::newRow("first folder of the list wins")
-        << plain + QLatin1Char(':') + sdk << "VXFileUploadBySdk" << true << false;
-    QTest::newRow("empty entries are skipped")
-        << QLatin1Char(':') + sdk + QLatin1Char(':') << "VXFileUploadBySdk" << true << true;
-    QTest::newRow("unknown library") << sdk << "NoSuchPlugin" << false << false;
-    QTest::newRow("empty name") << sdk << "" << false << false;
-    QTest::newRow("not a plugin") << m_dir.path() << "Junk" << false << false;
-}
-
-void tst_VXCloudUtils::loadLib()
-{
-    QFETCH(QString, searchPath);
-    QFETCH(QString, name);
-    QFETCH(bool, loaded);
-    QFETCH(bool, implementsSdk);
-
-    QFile junk(m_dir.filePath(QStringLiteral("libJunk.so")));
-    QVERIFY(junk.open(QIODevice::WriteOnly));
-    junk.write("not a shared object");
-    junk.close();
-    if (name == QLatin1String("Junk"))
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot load .*libJunk.so"));
-
-    qputenv("VXUPLOAD_PLUGIN_PATH", searchPath.toLocal8Bit());
-    QObject* root = VXCloudUtils::loadLib(name);
-    QCOMPARE(root != nullptr, loaded);
-    QCOMPARE(qobject_cast<IVXFileUploadBySdk*>(root) != nullptr, implementsSdk);
-}
 
 QTEST_GUILESS_MAIN(tst_VXCloudUtils)
 #include "tst_vxcloudutils.moc"
