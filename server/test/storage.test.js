@@ -1,11 +1,8 @@
 // Multipart completion and clean-up against a storage: the abort of an upload whose completion
 // the storage refused, a repeated completion, and the stale-upload sweep. Runs against the local
-// storage (with S3's 5 MiB minimum part size switched on), or, when VX_S3_ENDPOINT is set,
-// against that S3 endpoint (path style):
-//   VX_S3_ENDPOINT=http://127.0.0.1:PORT VX_S3_ACCESS_KEY_ID=... VX_S3_SECRET_ACCESS_KEY=...
-//   VX_S3_BUCKET=vx-server-sweep-test [VX_S3_REGION=us-east-1] node --test test/storage.test.js
-// The bucket is created when missing. The sweep aborts EVERY upload in it older than 2 s: use a
-// bucket no one else uses.
+// storage (with S3's 5 MiB minimum part size), or against the S3 endpoint (path style) that
+// VX_S3_ENDPOINT, VX_S3_ACCESS_KEY_ID, VX_S3_SECRET_ACCESS_KEY, VX_S3_BUCKET (created when
+// missing; its every upload older than 2 s is swept: use one of its own) and VX_S3_REGION name.
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
 import os from 'node:os';

@@ -337,7 +337,11 @@ private:
     void onProxyEvent(const FaultProxy::Event& event);
     QString makeLocal(Local file, int index);
     void addJob(const QString& local, const QString& remote, int reports, bool faulted);
-    QVector<FaultProxy::Event> eventsOf(const char* event, const Job& job, const Rule& rule) const;
+    // The proxy's events called `event` of the job's requests of the rule's kind (and part).
+    QVector<FaultProxy::Event> eventsOf(const char* event, const Job& job, const Rule& rule) const
+    {
+        return m_proxy.eventsOf(event, kReqKinds[rule.req], job.remote, rule.part);
+    }
     QVector<qint64> cutTimes(const Job& job, const Rule& rule) const;
     void printMatrix() const;
 
@@ -539,13 +543,6 @@ void tst_Faults::onProxyEvent(const FaultProxy::Event& event)
         }
         return;
     }
-}
-
-// The proxy's events called `event` of the job's requests of the rule's kind (and part).
-QVector<FaultProxy::Event> tst_Faults::eventsOf(const char* event, const Job& job,
-                                                const Rule& rule) const
-{
-    return m_proxy.eventsOf(event, kReqKinds[rule.req], job.remote, rule.part);
 }
 
 // How long the plugin let each held attempt of the job wait before giving up on it, as seen
