@@ -275,8 +275,8 @@ private slots:
                                               {"localPath", j["localPath"].toString()}}));
     }
 
-    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; an
-    // unusable value keeps one, with a warning.
+    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; a
+    // value out of 1 to 16 keeps one, with a warning (parsing itself: tst_vxsettings).
     void partsInFlight_data()
     {
         QTest::addColumn<QString>("configured");
@@ -286,13 +286,12 @@ private slots:
         QTest::newRow("16, more than the parts") << "16" << 3;
         QTest::newRow("0") << "0" << 1;
         QTest::newRow("17") << "17" << 1;
-        QTest::newRow("x") << "x" << 1;
     }
     void partsInFlight()
     {
         QFETCH(QString, configured);
         QFETCH(int, atOnce);
-        if (QStringList({"0", "17", "x"}).contains(configured)) {
+        if (configured == "0" || configured == "17") {
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
                 "partsInFlight " + configured + " in .* is not a number from 1 to 16"));
         }

@@ -29,6 +29,12 @@ int slotOf(Pmf pmf)
     return raw[0] & 1 ? int((raw[0] - 1) / std::ptrdiff_t(sizeof(void*))) : -1;
 }
 
+template <typename... Pmf>
+QList<int> slotsOf(Pmf... pmf)
+{
+    return {slotOf(pmf)...};
+}
+
 QString pluginPath()
 {
     return qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR") + "/libVXFileUpload.so";
@@ -156,38 +162,31 @@ private slots:
         using U = IVXFileUpload;
         using S = IVXFileUploadBySdk;
         using C = IVXCloudCommon;
-        using One = void (U::*)(QString, QString, QString);
-        using Vector = void (U::*)(const QVector<QVariant>&);
-        using Array = void (U::*)(QJsonArray);
-        QCOMPARE(QVector<int>({slotOf(&U::getObject), slotOf(&U::initUploadManager),
-                               slotOf(&U::uploadFile), slotOf(One(&U::stopUploadFile)),
-                               slotOf(static_cast<void (U::*)()>(&U::stopUploadFile)),
-                               slotOf(&U::cancelUploadingFile),
-                               slotOf(Vector(&U::uploadFileByList)),
-                               slotOf(Array(&U::uploadFileByList)), slotOf(&U::stopUploadFileList),
-                               slotOf(&U::getCosFileUrl), slotOf(&U::getCosFileInfo),
-                               slotOf(&U::advanceUploadFile), slotOf(&U::getAdvanceUploadProgress),
-                               slotOf(&U::getcosFileStatus), slotOf(&U::deleteCosFile),
-                               slotOf(&U::uploadFileByPost), slotOf(One(&U::stopUploadFileByPost)),
-                               slotOf(static_cast<void (U::*)(QJsonObject)>(
-                                   &U::stopUploadFileByPost))}),
-                 QVector<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
-        QCOMPARE(QVector<int>({slotOf(&S::initUploadManager), slotOf(&S::uploadFile),
-                               slotOf(static_cast<void (S::*)()>(&S::stopUploadFile)),
-                               slotOf(&S::cancelUploadingFile),
-                               slotOf(static_cast<void (S::*)(const QVector<QVariant>&)>(
-                                   &S::uploadFileByList)),
-                               slotOf(static_cast<void (S::*)(QJsonArray)>(&S::uploadFileByList)),
-                               slotOf(&S::stopUploadFileList), slotOf(&S::getCosFileUrl),
-                               slotOf(&S::getCosFileInfo), slotOf(&S::advanceUploadFile),
-                               slotOf(&S::getAdvanceUploadProgress), slotOf(&S::getcosFileStatus),
-                               slotOf(&S::deleteCosFile)}),
-                 QVector<int>({1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
-        QCOMPARE(QVector<int>({slotOf(&C::sendCosCenterRequest), slotOf(&C::sendApiRequest),
-                               slotOf(&C::uploadDataByPut), slotOf(&C::uploadFileByPut),
-                               slotOf(&C::uploadFileRangeByPut), slotOf(&C::setRetryableApis),
-                               slotOf(&C::stopUploadByUrl)}),
-                 QVector<int>({5, 6, 11, 12, 13, 14, 15}));
+        using UOne = void (U::*)(QString, QString, QString);
+        using UAll = void (U::*)();
+        using SAll = void (S::*)();
+        QCOMPARE(slotsOf(&U::getObject, &U::initUploadManager, &U::uploadFile,
+                         UOne(&U::stopUploadFile), UAll(&U::stopUploadFile),
+                         &U::cancelUploadingFile,
+                         static_cast<void (U::*)(const QVector<QVariant>&)>(&U::uploadFileByList),
+                         static_cast<void (U::*)(QJsonArray)>(&U::uploadFileByList),
+                         &U::stopUploadFileList, &U::getCosFileUrl, &U::getCosFileInfo,
+                         &U::advanceUploadFile, &U::getAdvanceUploadProgress, &U::getcosFileStatus,
+                         &U::deleteCosFile, &U::uploadFileByPost, UOne(&U::stopUploadFileByPost),
+                         static_cast<void (U::*)(QJsonObject)>(&U::stopUploadFileByPost)),
+                 QList<int>({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
+        QCOMPARE(slotsOf(&S::initUploadManager, &S::uploadFile, SAll(&S::stopUploadFile),
+                         &S::cancelUploadingFile,
+                         static_cast<void (S::*)(const QVector<QVariant>&)>(&S::uploadFileByList),
+                         static_cast<void (S::*)(QJsonArray)>(&S::uploadFileByList),
+                         &S::stopUploadFileList, &S::getCosFileUrl, &S::getCosFileInfo,
+                         &S::advanceUploadFile, &S::getAdvanceUploadProgress, &S::getcosFileStatus,
+                         &S::deleteCosFile),
+                 QList<int>({1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+        QCOMPARE(slotsOf(&C::sendCosCenterRequest, &C::sendApiRequest, &C::uploadDataByPut,
+                         &C::uploadFileByPut, &C::uploadFileRangeByPut, &C::setRetryableApis,
+                         &C::stopUploadByUrl),
+                 QList<int>({5, 6, 11, 12, 13, 14, 15}));
     }
 
     // Each operation, with or without the SDK uploader: the SDK uploader serves it ("@job" and
