@@ -2,19 +2,14 @@
 // A forward HTTP proxy for the fault tests: libcurl sends every request of the plugin here
 // (http_proxy), in absolute form, and the proxy passes it on unchanged (the Host header stays,
 // so pre-signed URLs keep their signatures) unless a rule injects a fault.
-//
-// Control: one JSON command per line on standard input; the proxy exits when stdin closes.
-//   {"cmd":"rules","id":N,"rules":[RULE...]}  replaces the rules (and their counters), answers
-//                                             {"event":"ack","id":N}
-// Events: one JSON line each on standard output: {"event":"listening","port":P}, and per request
-//   {"event":E,"kind":K,"part":n,"remote":R} with E "request" (its headers, and for API requests
-//   the body, arrived), "held" (a stall or pause began), "answered" (the answer went out
-//   completely) or "aborted" (the connection closed before). While the proxy does not read, it
-//   cannot see the client's close: only the client's own timing tells when it gave up.
-// K: "fileuploadurl", "initmultipart", "completemultipart" (the cloud server's), "put" (a whole
-// file), "part" (a PUT with partNumber) or "other"; R: the job's remote path (the body's
-// "remotePath", or a PUT's object key). No query string (a URL's signature) is ever printed.
-//
+// Standard input: one command per line, {"cmd":"rules","id":N,"rules":[RULE...]} replaces the
+// rules and their counters and is answered {"event":"ack","id":N}; the proxy exits when it ends.
+// Standard output: {"event":"listening","port":P}, then per request {"event":E,"kind":K,
+// "part":n,"remote":R}, E being "request" (headers, and an API request's body, arrived), "held"
+// (a stall or pause began), "answered" (the answer went out whole) or "aborted" (the connection
+// closed before). While the proxy does not read it cannot see the client's close: only the
+// client's own timing tells when it gave up. K is classify()'s, R the job's remote path (an API
+// request's "remotePath", a PUT's object key); no query string (a signature) is ever printed.
 // RULE: {"kind":K, "part":n, "match":"text", "times":n, "action":A, "value":v, "edit":E} matches
 //   requests of kind K (and part n, unless 0) whose remote path contains "text"; the first
 //   "times" of them per remote path (all when negative) get the action:
@@ -216,11 +211,7 @@ function handle(req, res) {
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
     const body = Buffer.concat(chunks);
-    try {
-      info.remote = String(JSON.parse(body.toString()).remotePath ?? '');
-    } catch {
-      info.remote = '';
-    }
+    try { info.remote = String(JSON.parse(body.toString()).remotePath ?? ''); } catch { /* '' */ }
     apply(pickRule(info), body);
   });
 }
