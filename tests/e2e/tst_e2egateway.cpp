@@ -7,9 +7,7 @@
 using e2e::kMiB;
 using e2e::kTimeoutMs;
 
-namespace {
-constexpr qint64 kMinPart = 5 * kMiB; // S3's smallest part but the last
-}
+static constexpr qint64 kMinPart = 5 * kMiB; // S3's smallest part but the last
 
 class tst_E2EGateway : public E2EHost
 {

@@ -20,12 +20,14 @@ namespace {
 
 constexpr qint64 kSliceLen = 5 * kMiB;
 constexpr int kRetries = 2;
-constexpr int kAttempts = kRetries + 1; // of a request that keeps failing
+constexpr int kTries = kRetries + 1; // attempts of a request that keeps failing
 constexpr int kStallSec = 2;
 constexpr int kRetryDelayMs = 100;
-constexpr int kHoldMs = 1500; // how long a stop row holds its phase's request (under the stall)
+constexpr int kHold = 1500; // ms a stop row holds its phase's request (under the stall)
 constexpr int kNoReport = INT_MIN;
 constexpr int kCurl = -1000; // a transport failure's code is kCurl - its CURLcode
+constexpr int kSendError = kCurl - 55;
+constexpr int kRecvError = kCurl - 56;
 
 // The requests of an upload, as the proxy tells them apart.
 enum Req { UploadUrl, MultipartStart, Completion, Put, Part };
@@ -94,19 +96,19 @@ FaultCase either(FaultCase c, int alsoAccepted)
 // single PUT instead), other refusals end the job at once.
 const Row kServerAndStorageFailures[] = {
     {"upload-URL request 503 once", {Small, {UploadUrl, Status, 503, 1}, 0, 2}},
-    {"upload-URL request 503 always", {Small, {UploadUrl, Status, 503}, -1, kAttempts, {Put}}},
+    {"upload-URL request 503 always", {Small, {UploadUrl, Status, 503}, -1, kTries, {Put}}},
     {"upload-URL request 401, not retried", {Small, {UploadUrl, Status, 401}, -1, 1}},
     {"multipart start 503, single upload instead",
      {Multipart, {MultipartStart, Status, 503}, 0, 1, {Part}}},
     {"completion 503 once", {Multipart, {Completion, Status, 503, 1}, 0, 2}},
-    {"completion 503 always", {Multipart, {Completion, Status, 503}, -1, kAttempts}},
+    {"completion 503 always", {Multipart, {Completion, Status, 503}, -1, kTries}},
     {"completion done, its answer replaced by 503 once",
      {Multipart, {Completion, Rewrite, 0, 1, 0, "status503"}, 0, 2}},
     {"PUT 503 once", {Small, {Put, Status, 503, 1}, 0, 2}},
-    {"PUT 503 always", {Small, {Put, Status, 503}, 503, kAttempts}},
+    {"PUT 503 always", {Small, {Put, Status, 503}, 503, kTries}},
     {"PUT 403, not retried", {Small, {Put, Status, 403}, 403, 1}},
     {"part 2 503 once", {Multipart, {Part, Status, 503, 1, 2}, 0, 2}},
-    {"part 2 503 always", {Multipart, {Part, Status, 503, -1, 2}, 503, kAttempts, {Completion}}},
+    {"part 2 503 always", {Multipart, {Part, Status, 503, -1, 2}, 503, kTries, {Completion}}},
 };
 
 // Connections reset while the body goes out (the code tells whether libcurl was still sending
@@ -114,13 +116,13 @@ const Row kServerAndStorageFailures[] = {
 // where libcurl would send the request again by itself).
 const Row kBrokenConnections[] = {
     {"PUT reset mid-body once", {Small, {Put, Reset, 0, 1}, 0, 2}},
-    {"PUT reset mid-body always", either({Small, {Put, Reset}, kCurl - 56, kAttempts}, kCurl - 55)},
+    {"PUT reset mid-body always", either({Small, {Put, Reset}, kRecvError, kTries}, kSendError)},
     {"part 2 reset mid-body always",
-     either({Multipart, {Part, Reset, 0, -1, 2}, kCurl - 55, kAttempts, {Completion}}, kCurl - 56)},
-    {"PUT closed without answer always", {Small, {Put, Close}, kCurl - 52, kAttempts}},
-    {"upload-URL request closed without answer always", {Small, {UploadUrl, Close}, -1, kAttempts}},
+     either({Multipart, {Part, Reset, 0, -1, 2}, kSendError, kTries, {Completion}}, kRecvError)},
+    {"PUT closed without answer always", {Small, {Put, Close}, kCurl - 52, kTries}},
+    {"upload-URL request closed without answer always", {Small, {UploadUrl, Close}, -1, kTries}},
     {"completion closed without answer once", {Multipart, {Completion, Close, 0, 1}, 0, 2}},
-    {"completion closed without answer always", {Multipart, {Completion, Close}, -1, kAttempts}},
+    {"completion closed without answer always", {Multipart, {Completion, Close}, -1, kTries}},
     {"completion done, connection closed before its answer once",
      {Multipart, {Completion, Rewrite, 0, 1, 0, "noAnswer"}, 0, 2}},
 };
@@ -129,12 +131,12 @@ const Row kBrokenConnections[] = {
 // (CURLE_OPERATION_TIMEDOUT); a shorter pause never fails it.
 const int kStalled = kCurl - 28;
 const Row kStallsAndPauses[] = {
-    {"PUT answer never comes", {Small, {Put, Stall}, kStalled, kAttempts, {}, true}},
+    {"PUT answer never comes", {Small, {Put, Stall}, kStalled, kTries, {}, true}},
     {"part 1 no longer read mid-body",
-     {Multipart, {Part, Stall, int(kMiB), -1, 1}, kStalled, kAttempts, {Completion}, true}},
-    {"upload-URL answer never comes", {Small, {UploadUrl, Stall}, -1, kAttempts, {}, true}},
+     {Multipart, {Part, Stall, int(kMiB), -1, 1}, kStalled, kTries, {Completion}, true}},
+    {"upload-URL answer never comes", {Small, {UploadUrl, Stall}, -1, kTries, {}, true}},
     {"completion answer never comes",
-     {Multipart, {Completion, DelayAnswer, -1}, -1, kAttempts, {}, true}},
+     {Multipart, {Completion, DelayAnswer, -1}, -1, kTries, {}, true}},
     {"PUT pauses 1.2 s, under the time-out", {Small, {Put, Pause, 1200}, 0, 1}},
     {"part 2 pauses 3.5 s once, over the time-out",
      {Multipart, {Part, Pause, 3500, 1, 2}, 0, 2, {}, true}},
@@ -187,12 +189,12 @@ const Row kResubmissionWhileInFlight[] = {
 const Row kStopInEveryPhase[] = {
     {"stop while waiting in the queue",
      {Small, {Put, Pause, 1000, 1}, 0, 1, {}, false, StopQueued}},
-    {"stop during the upload-URL request", stopAt(Small, {UploadUrl, DelayAnswer, kHoldMs}, {Put})},
-    {"stop during the PUT", stopAt(Small, {Put, Pause, kHoldMs}, {})},
+    {"stop during the upload-URL request", stopAt(Small, {UploadUrl, DelayAnswer, kHold}, {Put})},
+    {"stop during the PUT", stopAt(Small, {Put, Pause, kHold}, {})},
     {"stop before the multipart start answer",
-     stopAt(Multipart, {MultipartStart, DelayAnswer, kHoldMs}, {Part, UploadUrl})},
-    {"stop during part 1", stopAt(Multipart, {Part, Pause, kHoldMs}, {Completion})},
-    {"stop during the completion", stopAt(Multipart, {Completion, DelayAnswer, kHoldMs}, {})},
+     stopAt(Multipart, {MultipartStart, DelayAnswer, kHold}, {Part, UploadUrl})},
+    {"stop during part 1", stopAt(Multipart, {Part, Pause, kHold}, {Completion})},
+    {"stop during the completion", stopAt(Multipart, {Completion, DelayAnswer, kHold}, {})},
 };
 
 template <int N> void addRows(const Row (&rows)[N])
@@ -405,7 +407,7 @@ void tst_Faults::runCase(const FaultCase& c)
     (void)QTest::qWaitFor(allReported, 40000); // the checks below say what is missing
     // Late or second reports, requests sent after a stop and its abandoned requests show up
     // meanwhile (a paused request only once the proxy reads again).
-    QTest::qWait(c.twist == StopOnHold ? kHoldMs + 1500 : 500);
+    QTest::qWait(c.twist == StopOnHold ? kHold + 1500 : 500);
     checkRow(c, elapsed.elapsed());
 }
 
