@@ -93,13 +93,11 @@ void VXTerminalProgress::runFinished(int exitCode)
 
 void VXTerminalProgress::writeDiagnostic(QIODevice* err, const QByteArray& line)
 {
-    if (m_iDrawnLines == 0) {
-        err->write(line);
-        return;
-    }
+    const bool lifted = m_iDrawnLines > 0;
     m_pOut->write(clearBlock());
     err->write(line);
-    m_pOut->write(drawBlock());
+    if (lifted)
+        m_pOut->write(drawBlock());
 }
 
 QByteArray VXTerminalProgress::clearBlock()
