@@ -21,7 +21,9 @@ namespace {
 constexpr qint64 kSliceLen = 5 * kMiB;
 constexpr int kRetries = 2;
 constexpr int kTries = kRetries + 1; // attempts of a request that keeps failing
-constexpr int kStallSec = 2;
+// Well clear of every pause and held answer below, so that a loaded machine cannot turn one
+// into a stall, nor let a stall slip past its pause.
+constexpr int kStallSec = 3;
 constexpr int kRetryDelayMs = 100;
 constexpr int kHold = 1500; // ms a stop row holds its phase's request (under the stall)
 constexpr int kNoReport = INT_MIN;
@@ -138,8 +140,8 @@ const Row kStallsAndPauses[] = {
     {"completion answer never comes",
      {Multipart, {Completion, DelayAnswer, -1}, -1, kTries, {}, true}},
     {"PUT pauses 1.2 s, under the time-out", {Small, {Put, Pause, 1200}, 0, 1}},
-    {"part 2 pauses 3.5 s once, over the time-out",
-     {Multipart, {Part, Pause, 3500, 1, 2}, 0, 2, {}, true}},
+    {"part 2 pauses 4.5 s once, over the time-out",
+     {Multipart, {Part, Pause, 4500, 1, 2}, 0, 2, {}, true}},
     {"completion answer 1.2 s late", {Multipart, {Completion, DelayAnswer, 1200}, 0, 1}},
 };
 
