@@ -110,6 +110,7 @@ void VXUploadByPutManager::readConfig()
             << "the last), so multipart uploads to such storage will fail at completion";
     }
     m_iMaxPartsInFlight = int(VXSettings::number(VXSettings::PartsInFlight, lcUploadManager()));
+    m_iMaxUploadCount = int(VXSettings::number(VXSettings::JobsInFlight, lcUploadManager()));
 }
 
 IVXCloudCommon* VXUploadByPutManager::cloud() const

@@ -17,11 +17,10 @@ struct VXSetting
     const char* group;       // INI section
     const char* key;         // key in that section
     const char* environment; // the variable that wins over the INI file, or nullptr
-    qint64 minimum;          // a number's usable range and default; all 0 for a text
-    qint64 maximum;
+    qint64 minimum;          // a number's usable range and default (a switch: 0 to 1, 1 = on);
+    qint64 maximum;          // all 0 for a text
     qint64 fallback;
 
-    bool isNumber() const { return minimum != 0 || maximum != 0; }
     // The key as VXCloudUtils::getConfigFromIni takes it: "/Group/key".
     QString iniKey() const
     {
@@ -43,6 +42,8 @@ constexpr VXSetting Token{"HostInformation", "token", "VXUPLOAD_TOKEN", 0, 0, 0}
 constexpr VXSetting SliceLen{"PackageInformation", "sliceLen", nullptr, 1, 21474836, 20971520};
 // Parts of one multipart file sent at once.
 constexpr VXSetting PartsInFlight{"PackageInformation", "partsInFlight", nullptr, 1, 16, 1};
+// Jobs uploaded at once; the others wait in submission order.
+constexpr VXSetting JobsInFlight{"PackageInformation", "jobsInFlight", nullptr, 1, 16, 2};
 constexpr VXSetting ConnectTimeoutSec{"Network", "connectTimeoutSec",
                                       "VXUPLOAD_CONNECT_TIMEOUT_SEC", 1, 3600, 30};
 // A request that moves no byte in either direction this long fails with -1028.
@@ -55,10 +56,13 @@ constexpr VXSetting RetryDelayMs{"Network", "retryDelayMs", "VXUPLOAD_RETRY_DELA
                                  600000, 500};
 // Extra CA bundle (PEM) for HTTPS; certificate verification is never switched off.
 constexpr VXSetting CaFile{"Network", "caFile", "VXUPLOAD_CA_FILE", 0, 0, 0};
+// A switch: every PUT's body is checked against the storage's MD5 ETag where it gives one.
+constexpr VXSetting VerifyIntegrity{"Network", "verifyIntegrity", "VXUPLOAD_VERIFY_INTEGRITY",
+                                    0, 1, 1};
 
-constexpr VXSetting All[] = {CloudHost,         ApiHost,         Token,   SliceLen,
-                             PartsInFlight,     ConnectTimeoutSec, StallTimeoutSec,
-                             Retries,           RetryDelayMs,    CaFile};
+constexpr VXSetting All[] = {CloudHost,     ApiHost,           Token,           SliceLen,
+                             PartsInFlight, JobsInFlight,      ConnectTimeoutSec, StallTimeoutSec,
+                             Retries,       RetryDelayMs,      CaFile,          VerifyIntegrity};
 
 // "fileUpload.ini" in the application directory, or the bare name (the working directory)
 // when there is no application object.
@@ -102,6 +106,26 @@ inline qint64 number(const VXSetting& setting, const QLoggingCategory& category)
         << setting.key << value << "in" << origin << "is not a number from" << setting.minimum
         << "to" << setting.maximum << "; using" << setting.fallback;
     return setting.fallback;
+}
+
+// A switch: "true", "on", "yes" or "1" turn it on, "false", "off", "no" or "0" off; absent, its
+// default; anything else, its default with one warning in `category`.
+inline bool flag(const VXSetting& setting, const QLoggingCategory& category)
+{
+    QString origin;
+    const QString value = text(setting, &origin).toLower();
+    if (value.isEmpty())
+        return setting.fallback != 0;
+    if (value == QLatin1String("true") || value == QLatin1String("on")
+        || value == QLatin1String("yes") || value == QLatin1String("1"))
+        return true;
+    if (value == QLatin1String("false") || value == QLatin1String("off")
+        || value == QLatin1String("no") || value == QLatin1String("0"))
+        return false;
+    qCWarning(category).noquote() << setting.key << value << "in" << origin
+                                  << "is neither true nor false; using"
+                                  << (setting.fallback ? "true" : "false");
+    return setting.fallback != 0;
 }
 
 } // namespace VXSettings

@@ -301,6 +301,35 @@ private slots:
         QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
     }
 
+    // [PackageInformation] jobsInFlight: how many of five jobs go out at once, the rest waiting
+    // in order until one ends; a value out of 1 to 16 keeps two, with a warning.
+    void jobsInFlight_data()
+    {
+        QTest::addColumn<QString>("configured");
+        QTest::addColumn<int>("atOnce");
+        QTest::newRow("absent: 2") << QString() << 2;
+        QTest::newRow("1") << "1" << 1;
+        QTest::newRow("4") << "4" << 4;
+        QTest::newRow("0") << "0" << 2;
+    }
+    void jobsInFlight()
+    {
+        QFETCH(QString, configured);
+        QFETCH(int, atOnce);
+        if (configured == "0") {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+                "jobsInFlight 0 in .* is not a number from 1 to 16"));
+        }
+        start({{kSliceLen, "100"}, {"/PackageInformation/jobsInFlight", configured}});
+        for (const char* name : {"j1", "j2", "j3", "j4", "j5"})
+            m_plugin->uploadFileByPost(job(name));
+        QCOMPARE(rec().calls.size(), atOnce);
+        answer(request("j1", "url"), {}, false); // a place comes free: the next job goes out
+        QCOMPARE(rec().calls.size(), atOnce + 1);
+        QCOMPARE(nameOf(rec().calls.last().params.value("localPath")),
+                 QStringLiteral("j%1").arg(atOnce + 1));
+    }
+
     // A single upload "a" and a multipart upload "m" side by side, "c" waiting behind them.
     void uploadsComplete()
     {
