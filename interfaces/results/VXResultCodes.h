@@ -23,6 +23,7 @@ enum Code : int {
     FileUnreadable = -2001, // the local file cannot be opened or read
     EmptyUrl = -2002,       // no URL was given: nothing was sent
     InvalidReply = -2003,   // the server's reply is not a JSON object
+    IntegrityMismatch = -2004, // the storage's MD5 ETag does not match the bytes sent
     NoSliceRead = -3001,    // the slice uploader read no slice (empty/unreadable file, bad length)
     TooFewPartUrls = -3002, // the file has more slices than part URLs
     FileChanged = -3003,    // the file changed (size, time, inode, device) during the upload
@@ -40,6 +41,8 @@ inline QString text(int code)
     case FileUnreadable: return QStringLiteral("the local file cannot be read");
     case EmptyUrl: return QStringLiteral("no URL to send to");
     case InvalidReply: return QStringLiteral("the server's reply is not a JSON object");
+    case IntegrityMismatch:
+        return QStringLiteral("the storage's checksum does not match the bytes sent");
     case NoSliceRead: return QStringLiteral("no slice could be read from the file");
     case TooFewPartUrls: return QStringLiteral("the file has more slices than part URLs");
     case FileChanged: return QStringLiteral("the file changed while it was being uploaded");

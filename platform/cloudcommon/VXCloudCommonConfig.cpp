@@ -24,6 +24,7 @@ VXCloudCommonConfig VXCloudCommonConfig::load()
     config.retries = int(VXSettings::number(VXSettings::Retries, lcCloudCommon()));
     config.retryDelayMs = int(VXSettings::number(VXSettings::RetryDelayMs, lcCloudCommon()));
     config.retryDelayCapMs = qMax(config.retryDelayMs, config.retryDelayCapMs);
+    config.verifyIntegrity = VXSettings::flag(VXSettings::VerifyIntegrity, lcCloudCommon());
     return config;
 }
 

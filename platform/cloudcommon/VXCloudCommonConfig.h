@@ -25,6 +25,7 @@ public:
     int retryDelayMs = 0;
     int retryDelayCapMs = 8000;
     long uploadBufferSize = 1024 * 1024;
+    bool verifyIntegrity = true; // PUT bodies checked against the storage's MD5 ETag
 };
 
 #endif // VXCLOUDCOMMONCONFIG_H

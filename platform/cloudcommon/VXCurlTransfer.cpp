@@ -5,6 +5,7 @@
 
 #include <QFileInfo>
 
+#include <cctype>
 #include <cstring>
 
 VXCurlTransfer::VXCurlTransfer(quint64 id, Kind kind, const QString& url)
@@ -81,6 +82,7 @@ void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 si
 {
     setupCommon(config);
     m_bodySize = size;
+    m_verifyIntegrity = config.verifyIntegrity;
     CURL* e = m_pEasy;
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_pHeaders);
     curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
@@ -96,6 +98,12 @@ void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 si
 void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByteArray& data)
 {
     m_requestBody = data;
+    // The bytes are known before they go out: the storage itself refuses them if damaged.
+    if (config.verifyIntegrity) {
+        const QByteArray header = "Content-MD5: "
+            + QCryptographicHash::hash(data, QCryptographicHash::Md5).toBase64();
+        m_pHeaders = curl_slist_append(m_pHeaders, header.constData());
+    }
     setupPutCommon(config, data.size());
 }
 
@@ -126,6 +134,8 @@ bool VXCurlTransfer::rewindForRetry()
     m_readFailed = false;
     m_stalled = false;
     m_bodyOffset = 0;
+    m_bodyHash.reset();
+    m_bodyHashUsable = true;
     return !m_file.isOpen() || m_file.seek(m_fileOffset);
 }
 
@@ -148,7 +158,7 @@ int VXCurlTransfer::resultCode(CURLcode result) const
         return VXResult::fromTransport(result);
     const long status = httpStatus();
     if (status >= 200 && status < 300)
-        return VXResult::Success;
+        return integrityMismatch() ? VXResult::IntegrityMismatch : VXResult::Success;
     if (VXResult::isHttpStatus(int(status)))
         return int(status);
     return VXResult::fromTransport(CURLE_WEIRD_SERVER_REPLY);
@@ -163,7 +173,7 @@ bool VXCurlTransfer::isTransientFailure(CURLcode result) const
     switch (result) {
     case CURLE_OK: {
         const long status = httpStatus();
-        return status >= 500 || status == 429;
+        return status >= 500 || status == 429 || integrityMismatch();
     }
     case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
@@ -238,6 +248,7 @@ size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, voi
             self->m_readFailed = true;
             return CURL_READFUNC_ABORT;
         }
+        self->hashBody(buffer, got);
         return size_t(got);
     }
     const qint64 left = self->m_requestBody.size() - self->m_bodyOffset;
@@ -245,6 +256,7 @@ size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, voi
     if (n > 0) {
         std::memcpy(buffer, self->m_requestBody.constData() + self->m_bodyOffset, size_t(n));
         self->m_bodyOffset += n;
+        self->hashBody(buffer, n);
     }
     return size_t(qMax<qint64>(n, 0));
 }
@@ -254,6 +266,9 @@ int VXCurlTransfer::seekCallback(void* userp, curl_off_t offset, int origin)
     auto* self = static_cast<VXCurlTransfer*>(userp);
     if (origin != SEEK_SET || offset < 0 || offset > self->m_bodySize)
         return CURL_SEEKFUNC_CANTSEEK;
+    // curl sends the body again from `offset`: the hash starts again with it.
+    self->m_bodyHash.reset();
+    self->m_bodyHashUsable = offset == 0;
     if (self->m_file.isOpen()) {
         return self->m_file.seek(self->m_fileOffset + offset) ? CURL_SEEKFUNC_OK
                                                               : CURL_SEEKFUNC_FAIL;
@@ -314,4 +329,24 @@ int VXCurlTransfer::prereqCallback(void* userp, char*, char*, int, int)
         return CURL_PREREQFUNC_OK;
     self->m_wireLimitHit = true;
     return CURL_PREREQFUNC_ABORT;
+}
+
+void VXCurlTransfer::hashBody(const char* bytes, qint64 count)
+{
+    if (m_verifyIntegrity && count > 0)
+        m_bodyHash.addData(bytes, int(count));
+}
+
+bool VXCurlTransfer::integrityMismatch() const
+{
+    if (m_kind != Kind::Put || !m_verifyIntegrity || !m_bodyHashUsable)
+        return false;
+    const QByteArray etag = QByteArray(m_etag).replace('"', "").toLower();
+    if (etag.size() != 32)
+        return false;
+    for (const char c : etag) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return etag != m_bodyHash.result().toHex();
 }

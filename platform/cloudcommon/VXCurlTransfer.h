@@ -2,6 +2,7 @@
 #define VXCURLTRANSFER_H
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
@@ -76,8 +77,13 @@ public:
 
     // Outcome of a finished attempt: 0, an HTTP status (not 2xx), a transport or local code.
     int resultCode(CURLcode result) const;
-    // Whether a failed attempt is worth repeating (connection trouble, time-out, 5xx, 429).
+    // Whether a failed attempt is worth repeating (connection trouble, time-out, 5xx, 429, bytes
+    // that did not arrive as sent).
     bool isTransientFailure(CURLcode result) const;
+    // A PUT answered 2xx with a plain-MD5 ETag (32 hex digits) that is not the MD5 of the bytes
+    // sent: they were damaged on the way or read wrongly. Multipart and KMS ETags are not MD5s
+    // and are not compared.
+    bool integrityMismatch() const;
     long httpStatus() const;
     const QByteArray& responseBody() const { return m_responseBody; }
     const QByteArray& etag() const { return m_etag; }
@@ -102,6 +108,7 @@ private:
     static size_t headerCallback(char* data, size_t size, size_t count, void* userp);
     static int progressCallback(void* userp, curl_off_t dlTotal, curl_off_t dlNow,
                                 curl_off_t ulTotal, curl_off_t ulNow);
+    void hashBody(const char* bytes, qint64 count);
     static int prereqCallback(void* userp, char* connIp, char* localIp, int connPort,
                               int localPort);
 
@@ -122,6 +129,11 @@ private:
 
     QByteArray m_responseBody;
     QByteArray m_etag;
+    // MD5 of the body as it went out, for the integrity check against a plain-MD5 ETag. Not
+    // usable when curl rewound the body to anywhere but its start.
+    QCryptographicHash m_bodyHash{QCryptographicHash::Md5};
+    bool m_verifyIntegrity = false;
+    bool m_bodyHashUsable = true;
     int m_percentSeen = -1;
     int m_percentEmitted = -1;
 

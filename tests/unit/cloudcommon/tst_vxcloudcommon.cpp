@@ -3,6 +3,7 @@
 #include "ScriptedHttpServer.h"
 #include "VXCloudCommon.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -22,14 +23,20 @@ enum class Put { Data, File, Range, RangeBeyondEnd, MissingFile };
 // The file range of Put::Range: crosses the component's 1 MiB read chunks on both ends.
 constexpr qint64 kRangeOffset = 1024 * 1024 + 5, kRangeLength = 1024 * 1024 + 7;
 
-const QByteArray kEtag = "\"9b2cf535f27731c974343645a3985328\"";
-
 QByteArray pattern(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         bytes[i] = char((i * 7 + i / 4099) & 0xff);
     return bytes;
+}
+
+const QByteArray kContent = pattern(3 * 1024 * 1024 + 123); // what every PUT row sends
+
+// The ETag a storage gives a plain PUT: the MD5 of the bytes it stored, in quotes.
+QByteArray etagOf(const QByteArray& bytes)
+{
+    return '"' + QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex() + '"';
 }
 
 } // namespace
@@ -144,11 +151,19 @@ private slots:
         QTest::addColumn<Replies>("replies");  // one per request expected
         QTest::addColumn<int>("expectedCode"); // 0: success
 
-        const ScriptedReply ok(200, {}, kEtag);
+        const ScriptedReply ok(200, {}, etagOf(kContent));
+        const ScriptedReply damaged(200, {}, etagOf(kContent + "x"));
         QTest::newRow("data, 503 then 200") << Put::Data << Replies{503, ok} << 0;
         QTest::newRow("file, 403: its ETag is not copied")
             << Put::File << Replies{ScriptedReply(403, "<Error/>", "\"x\"")} << 403;
-        QTest::newRow("file range, 503 then 200") << Put::Range << Replies{503, ok} << 0;
+        const ScriptedReply rangeOk(200, {}, etagOf(kContent.mid(kRangeOffset, kRangeLength)));
+        QTest::newRow("file range, 503 then 200") << Put::Range << Replies{503, rangeOk} << 0;
+        // Bytes that did not arrive as sent are never a success: sent again, then -2004.
+        QTest::newRow("file, stored MD5 is not the bytes'")
+            << Put::File << Replies{damaged, damaged} << -2004;
+        QTest::newRow("data, stored MD5 wrong once") << Put::Data << Replies{damaged, ok} << 0;
+        QTest::newRow("file, a multipart ETag is no MD5: not compared")
+            << Put::File << Replies{ScriptedReply(200, {}, "\"abc-2\"")} << 0;
         QTest::newRow("range beyond the file") << Put::RangeBeyondEnd << Replies{} << -2001;
         QTest::newRow("vanished file") << Put::MissingFile << Replies{} << -2001;
     }
@@ -162,7 +177,7 @@ private slots:
         QFETCH(int, expectedCode);
         for (const ScriptedReply& reply : replies)
             m_server->enqueue(reply);
-        const QByteArray content = pattern(3 * 1024 * 1024 + 123);
+        const QByteArray& content = kContent;
         QFile file(m_dir.filePath(call == Put::MissingFile ? "gone.bin" : "put.bin"));
         QVERIFY(call == Put::MissingFile
                 || (file.open(QIODevice::WriteOnly) && file.write(content)));
@@ -186,7 +201,8 @@ private slots:
 
         QCOMPARE(done.first().at(1).toInt(), expectedCode);
         QJsonObject echoed = done.first().at(0).toJsonObject();
-        QCOMPARE(echoed.take("ETag").toString().toUtf8(), expectedCode ? QByteArray() : kEtag);
+        QCOMPARE(echoed.take("ETag").toString().toUtf8(),
+                 expectedCode ? QByteArray() : replies.last().etag);
         QCOMPARE(echoed, info);
 
         QCOMPARE(m_server->requests().size(), replies.size());
@@ -195,6 +211,10 @@ private slots:
             QVERIFY(head.startsWith("put " + path.toLower().toUtf8() + " http/1.1\r\n"));
             QVERIFY(!head.contains("\r\nexpect:"));
             QVERIFY(!head.contains("\r\nauthorization:"));
+            // Bytes known before they go out carry their MD5: the storage refuses damage.
+            const QByteArray md5 = QCryptographicHash::hash(content, QCryptographicHash::Md5);
+            QCOMPARE(head.contains("\r\ncontent-md5: " + md5.toBase64().toLower()),
+                     call == Put::Data);
             QVERIFY(request.body
                     == (call == Put::Range ? content.mid(kRangeOffset, kRangeLength) : content));
         }
