@@ -19,6 +19,7 @@
 //   "stall"       after v body bytes (all when 0) stop reading; never answer
 //   "pause"       after half the body stop reading for v ms, then pass the request on
 //   "delayAnswer" pass the request on, hold its answer v ms (never when negative)
+//   "flip"        pass the request on with the byte in the middle of its body inverted
 //   "rewrite"     pass the request on, replace its answer by E: "notJson", "noData",
 //                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer"
 'use strict';
@@ -69,6 +70,21 @@ function bodyGate(afterBytes, onPoint) {
       if (reached) return done();
       reached = true; // a body shorter than the point: the hold starts at its end
       onPoint(() => done());
+    },
+  });
+}
+
+// Passes a body on with its byte at `position` inverted: damage on the way.
+function flipByteAt(position) {
+  let seen = 0;
+  return new Transform({
+    transform(chunk, encoding, done) {
+      if (position >= seen && position < seen + chunk.length) {
+        chunk = Buffer.from(chunk);
+        chunk[position - seen] ^= 0xff;
+      }
+      seen += chunk.length;
+      done(null, chunk);
     },
   });
 }
@@ -179,6 +195,9 @@ function handle(req, res) {
           hold();
           setTimeout(release, rule.value);
         })));
+        return;
+      case 'flip':
+        forward(stream().pipe(flipByteAt(half)));
         return;
       case 'delayAnswer':
         forward(body, (status, answerHeaders, answer) => {

@@ -36,9 +36,9 @@ enum Req { UploadUrl, MultipartStart, Completion, Put, Part };
 const char* const kReqKinds[] = {"fileuploadurl", "initmultipart", "completemultipart", "put",
                                  "part"};
 // What the proxy does to a matching request (faultproxy.js: "action").
-enum Fault { Status, Reset, Close, Stall, Pause, DelayAnswer, Rewrite };
-const char* const kFaultActions[] = {"status", "reset",       "close",  "stall",
-                                     "pause",  "delayAnswer", "rewrite"};
+enum Fault { Status, Reset, Close, Stall, Pause, DelayAnswer, Rewrite, Flip };
+const char* const kFaultActions[] = {"status", "reset",       "close",   "stall",
+                                     "pause",  "delayAnswer", "rewrite", "flip"};
 // The local file of the faulted jobs.
 enum Local { Small, Multipart, Fifo, ProcFile, Directory, Missing, ChangedDuringParts };
 // Besides the fault: stop a third job while it waits, or act on each faulted job when the proxy
@@ -127,6 +127,15 @@ const Row kBrokenConnections[] = {
     {"completion closed without answer always", {Multipart, {Completion, Close}, -1, kTries}},
     {"completion done, connection closed before its answer once",
      {Multipart, {Completion, Rewrite, 0, 1, 0, "noAnswer"}, 0, 2}},
+};
+
+// A byte damaged on the way: the storage keeps what it received and names it by its MD5 ETag,
+// which is not the MD5 of what the plugin sent; the request is sent again, and damage is never
+// reported as stored (a success's stored bytes are compared with the file's).
+const Row kDamagedBytes[] = {
+    {"PUT body damaged once", {Small, {Put, Flip, 0, 1}, 0, 2}},
+    {"part 2 damaged always",
+     {Multipart, {Part, Flip, 0, -1, 2}, -2004, kTries, {Completion}}},
 };
 
 // A request moving no byte for the stall time-out ends within one more second
@@ -301,6 +310,8 @@ private slots:
     void serverAndStorageFailures() { runRow(); }
     void brokenConnections_data() { addRows(kBrokenConnections); }
     void brokenConnections() { runRow(); }
+    void damagedBytes_data() { addRows(kDamagedBytes); }
+    void damagedBytes() { runRow(); }
     void stallsAndPauses_data() { addRows(kStallsAndPauses); }
     void stallsAndPauses() { runRow(); }
     void unusableAnswers_data() { addRows(kUnusableAnswers); }
