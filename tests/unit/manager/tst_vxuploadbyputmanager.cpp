@@ -275,52 +275,41 @@ private slots:
                                               {"localPath", j["localPath"].toString()}}));
     }
 
-    // [PackageInformation] partsInFlight: how many of a file's three parts go out at once; a
-    // value out of 1 to 16 keeps one, with a warning (parsing itself: tst_vxsettings).
-    void partsInFlight_data()
+    // [PackageInformation] partsInFlight and jobsInFlight: how many of a file's three parts, and
+    // of five jobs, go out at once (the next job in order when one ends); a value out of 1 to 16
+    // keeps the default, with a warning (parsing itself: tst_vxsettings).
+    void inFlightLimits_data()
     {
+        QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("configured");
         QTest::addColumn<int>("atOnce");
-        QTest::newRow("absent: 1") << QString() << 1;
-        QTest::newRow("2") << "2" << 2;
-        QTest::newRow("16, more than the parts") << "16" << 3;
-        QTest::newRow("0") << "0" << 1;
-        QTest::newRow("17") << "17" << 1;
+        const QString parts = "partsInFlight", jobs = "jobsInFlight";
+        QTest::newRow("parts absent: 1") << parts << QString() << 1;
+        QTest::newRow("parts 2") << parts << "2" << 2;
+        QTest::newRow("parts 16, more than the parts") << parts << "16" << 3;
+        QTest::newRow("parts 0: 1") << parts << "0" << 1;
+        QTest::newRow("parts 17: 1") << parts << "17" << 1;
+        QTest::newRow("jobs absent: 2") << jobs << QString() << 2;
+        QTest::newRow("jobs 1") << jobs << "1" << 1;
+        QTest::newRow("jobs 4") << jobs << "4" << 4;
+        QTest::newRow("jobs 0: 2") << jobs << "0" << 2;
     }
-    void partsInFlight()
+    void inFlightLimits()
     {
+        QFETCH(QString, key);
         QFETCH(QString, configured);
         QFETCH(int, atOnce);
         if (configured == "0" || configured == "17") {
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-                "partsInFlight " + configured + " in .* is not a number from 1 to 16"));
+                key + ' ' + configured + " in .* is not a number from 1 to 16"));
         }
-        start({{kSliceLen, "100"}, {"/PackageInformation/partsInFlight", configured}});
-        m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
-        startMultipart("m");
-        QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
-    }
-
-    // [PackageInformation] jobsInFlight: how many of five jobs go out at once, the rest waiting
-    // in order until one ends; a value out of 1 to 16 keeps two, with a warning.
-    void jobsInFlight_data()
-    {
-        QTest::addColumn<QString>("configured");
-        QTest::addColumn<int>("atOnce");
-        QTest::newRow("absent: 2") << QString() << 2;
-        QTest::newRow("1") << "1" << 1;
-        QTest::newRow("4") << "4" << 4;
-        QTest::newRow("0") << "0" << 2;
-    }
-    void jobsInFlight()
-    {
-        QFETCH(QString, configured);
-        QFETCH(int, atOnce);
-        if (configured == "0") {
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-                "jobsInFlight 0 in .* is not a number from 1 to 16"));
+        start({{kSliceLen, "100"}, {"/PackageInformation/" + key, configured}});
+        if (key == "partsInFlight") {
+            m_plugin->uploadFileByPost(job("m", 250, {{"bc_bcode", "BC"}}));
+            startMultipart("m");
+            QCOMPARE(rec().callsOf("uploadFileRangeByPut").size(), atOnce);
+            return;
         }
-        start({{kSliceLen, "100"}, {"/PackageInformation/jobsInFlight", configured}});
         for (const char* name : {"j1", "j2", "j3", "j4", "j5"})
             m_plugin->uploadFileByPost(job(name));
         QCOMPARE(rec().calls.size(), atOnce);
