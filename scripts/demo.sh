@@ -4,8 +4,8 @@
 #
 #  1. installs what is missing (scripts/install-deps.sh), builds vxupload and the plugin in release
 #     mode in build/ (VXUPLOAD_BUILD_DIR picks another folder) with -j2;
-#  2. starts the reference server and its local storage on free 127.0.0.1 ports, with a fresh
-#     bearer token, storage data in a temporary folder;
+#  2. starts the reference server and its local storage on free 127.0.0.1 ports with
+#     scripts/stack.sh (a fresh bearer token, storage data in a temporary folder);
 #  3. makes a demo folder holding vxupload, the plugin, its two libraries and a fileUpload.ini
 #     (server, token, 8 MiB slices), and two sample files: a small one, which goes up by a single
 #     PUT, and one of 50 MiB of random data, which goes up in 7 parts, the last one shorter;
@@ -18,7 +18,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VXUPLOAD_BUILD_DIR:-$root/build}
 slice=8388608
-bucket=uploads
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -30,36 +29,18 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target vxupload VXFileUpload
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vxupload-demo.XXXXXX")
-stack_pid=""
 cleanup() {
-    if [ -n "$stack_pid" ] && kill -0 "$stack_pid" 2>/dev/null; then
-        kill -TERM "$stack_pid" 2>/dev/null || true
-        for _ in $(seq 50); do
-            kill -0 "$stack_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$stack_pid" 2>/dev/null || true
-    fi
+    "$root/scripts/stack.sh" stop "$work/stack" || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 say "Starting the reference server and its storage on 127.0.0.1"
-token=demo-$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
-# --parent-pid: the stack also goes away if this script is killed without running its trap.
-API_TOKEN=$token AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED=true \
-    node "$root/server/dev.js" --dir "$work/stack" --port 0 --storage-port 0 \
-    --parent-pid $$ </dev/null >"$work/stack.log" 2>&1 &
-stack_pid=$!
-for _ in $(seq 300); do
-    grep -q '^LISTENING ' "$work/stack.log" && break
-    kill -0 "$stack_pid" 2>/dev/null || { cat "$work/stack.log" >&2; exit 1; }
-    sleep 0.1
-done
-grep -q '^LISTENING ' "$work/stack.log" || { echo "the stack did not start" >&2; exit 1; }
-server=$(sed -n 's/^LISTENING //p' "$work/stack.log")
-storage=$(sed -n 's/^STORAGE //p' "$work/stack.log")
+"$root/scripts/stack.sh" start "$root/server" "$work/stack"
+# shellcheck disable=SC1091
+source "$work/stack/stack.env"
+server=$VX_E2E_API_URL storage=$VX_E2E_STORAGE_URL token=$VX_E2E_TOKEN bucket=$VX_E2E_BUCKET
 echo "server  $server"
 echo "storage $storage (bucket \"$bucket\")"
 
@@ -92,7 +73,7 @@ jobs=()
 for name in "${names[@]}"; do jobs+=("$files/$name:demo/$name"); done
 
 say "Uploading with vxupload (progress view; one JSON report per file in reports.json)"
-log_start=$(($(stat -c %s "$work/stack.log") + 1))
+log_start=$(($(stat -c %s "$VX_E2E_LOG") + 1))
 : >"$work/reports.json"
 vxupload --report "$work/reports.json" "${jobs[@]}" || echo "(vxupload exited with status $?)"
 
@@ -106,7 +87,7 @@ node -e '
 echo "$(wc -l <"$work/reports.json") JSON report(s):"
 awk '{ url = $3; sub(/\?.*/, "?...", url); print "  result " $1 "  " $2 "  " url }' \
     "$work/reports.txt"
-requests() { tail -c +"$log_start" "$work/stack.log" | grep -c " POST /$1 200 " || true; }
+requests() { tail -c +"$log_start" "$VX_E2E_LOG" | grep -c " POST /$1 200 " || true; }
 multipart_done=$(requests coscenter/v1/bucket/completemultipart)
 single_done=$(requests api/bucket/fileuploadurl)
 

@@ -323,9 +323,7 @@ private slots:
     void stopInEveryPhase_data() { addRows(kStopInEveryPhase); }
     void stopInEveryPhase() { runRow(); }
 
-    void vxuploadTakesRelativePlugin();
-
-    // Runs last: what the plugin (and vxupload) logged during every case above.
+    // Runs last: what the plugin logged during every case above.
     void logsCarryNoCredentials()
     {
         // The failures above were logged (PUTs, refusals): the check below saw real lines.
@@ -583,47 +581,6 @@ QVector<qint64> tst_Faults::cutTimes(const Job& job, const Rule& rule) const
         }
     }
     return cuts;
-}
-
-// vxupload as a user installs it (a copy with its own fileUpload.ini), the plugin named
-// relative to the working directory, which is not the tool's folder.
-void tst_Faults::vxuploadTakesRelativePlugin()
-{
-    m_matrix.append({"vxupload with a relative --plugin", "exit 0, code 0", {}});
-    const QString tool = qEnvironmentVariable("VX_FAULTS_VXUPLOAD");
-    QVERIFY2(QFileInfo(tool).isExecutable(), "VX_FAULTS_VXUPLOAD names no vxupload");
-    const QString cli = m_dir.filePath("cli");
-    QVERIFY(QDir().mkpath(cli) && QFile::copy(tool, cli + "/vxupload"));
-    {
-        QSettings ini(cli + "/fileUpload.ini", QSettings::IniFormat);
-        ini.setValue("HostInformation/cloudHost", m_stack.value("API_URL"));
-        ini.setValue("HostInformation/token", m_stack.value("TOKEN"));
-    }
-    const QFileInfo plugin(qEnvironmentVariable("VX_E2E_PLUGIN"));
-    const QString workDir = plugin.dir().absoluteFilePath("..");
-    const QString relative = QDir(workDir).relativeFilePath(plugin.absoluteFilePath());
-    QVERIFY(QDir::isRelativePath(relative));
-
-    const QString local = makeFile(150000);
-    const QString remote = QStringLiteral("faults/%1/vxupload.bin").arg(m_runId);
-    QProcess run;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("http_proxy"); // straight to the stack
-    run.setProcessEnvironment(environment);
-    run.setWorkingDirectory(workDir);
-    run.start(cli + "/vxupload", {"--plugin", relative, "--json", "--timeout", "30", "--bucket",
-                                  m_stack.value("BUCKET"), local + ':' + remote});
-    QVERIFY(run.waitForFinished(40000));
-    const QByteArray err = run.readAllStandardError();
-    e2e::g_messages.append(QString::fromUtf8(err)); // its diagnostics are checked like ours
-    const QJsonObject line = QJsonDocument::fromJson(run.readAllStandardOutput()).object();
-    const QJsonValue result = line.value("result");
-    const QString code = result.isUndefined() ? "none" : QString::number(result.toInt());
-    m_matrix.last().observed = QStringLiteral("exit %1, code %2").arg(run.exitCode()).arg(code);
-    QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, err.constData());
-    QCOMPARE(result.toInt(-99), 0);
-    const QString url = line.value("job").toObject().value("downloadUrl").toString();
-    QVERIFY2(e2e::serves(url, local), qPrintable(url));
 }
 
 void tst_Faults::printMatrix() const

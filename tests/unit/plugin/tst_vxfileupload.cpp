@@ -9,7 +9,6 @@
 #include "VXCloudCommon.h"
 
 #include <QJsonDocument>
-#include <QLibrary>
 #include <QPluginLoader>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -47,22 +46,14 @@ const QString kPutUrl = QStringLiteral("http://storage.test/put/a.bin");
 struct Call
 {
     IVXFileUpload* upload;
-    QObject* plugin;
     QJsonObject job;
     QStringList stop; // localPath, remotePath, bucketName
     QJsonObject stopJob;
-    // A manager-only form of the plugin class, by its exported symbol as a linking host has it.
-    template <typename F>
-    F exported(const char* symbol) const
-    {
-        return reinterpret_cast<F>(QLibrary(pluginPath()).resolve(symbol));
-    }
 };
 
 // What the upload manager does: sends the new job's upload-URL request, or aborts the PUT of the
 // job in flight.
 enum Effect { Submit, Stop };
-using WithVector = void (*)(QObject*, const QVector<QVariant>&);
 
 const struct Route
 {
@@ -88,21 +79,7 @@ const struct Route
     {"stopUploadFileByPost(3)", "", Stop,
      [](const Call& c) { c.upload->stopUploadFileByPost(c.stop[0], c.stop[1], c.stop[2]); }},
     {"stopUploadFileByPost(json)", "", Stop,
-     [](const Call& c) { c.upload->stopUploadFileByPost(c.stopJob); }},
-    {"manager-only stopUploadFileByPost()", "", Stop, [](const Call& c) {
-         c.exported<void (*)(QObject*)>("_ZN12VXFileUpload20stopUploadFileByPostEv")(c.plugin);
-     }},
-    {"manager-only stopUploadFileListByPost", "", Stop, [](const Call& c) {
-         c.exported<void (*)(QObject*)>("_ZN12VXFileUpload24stopUploadFileListByPostEv")(c.plugin);
-     }},
-    {"manager-only uploadFileListByPost(vector)", "", Submit, [](const Call& c) {
-         c.exported<WithVector>("_ZN12VXFileUpload20uploadFileListByPostERK7QVectorI8QVariantE")(
-             c.plugin, QVector<QVariant>{c.job.toVariantMap()});
-     }},
-    {"manager-only uploadFileListByPost(array)", "", Submit, [](const Call& c) {
-         c.exported<void (*)(QObject*, QJsonArray)>(
-             "_ZN12VXFileUpload20uploadFileListByPostE10QJsonArray")(c.plugin, QJsonArray{c.job});
-     }}};
+     [](const Call& c) { c.upload->stopUploadFileByPost(c.stopJob); }}};
 
 } // namespace
 
@@ -221,7 +198,7 @@ private slots:
         recorder.calls.clear();
         m_sdkLoader.instance()->setProperty("calls", QStringList());
 
-        const Call call{upload, m_plugin, job("b"), {m_file, kRemote, "bkt"}, job(kRemote)};
+        const Call call{upload, job("b"), {m_file, kRemote, "bkt"}, job(kRemote)};
         r.invoke(call);
         const bool sdkServes = withSdk && *r.sdkCall;
         const QString json = QJsonDocument(call.job).toJson(QJsonDocument::Compact);

@@ -5,7 +5,6 @@
 #include "VXResultCodes.h"
 #include "VXUploadFileSliceByPut.h"
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -255,31 +254,6 @@ private slots:
         QCOMPARE(puts().size(), afterLastPartSent ? 3 : 1);
         QCOMPARE(m_done->size(), 1);
         QCOMPARE(m_done->at(0), (QVariantList{m_job, int(VXResult::FileChanged)}));
-    }
-
-    // Many one-byte parts: each part costs the same, whatever the number already sent.
-    void manyPartsCostNoMoreEach()
-    {
-        const int parts = 20000;
-        start(parts, "1", parts, 16);
-        QElapsedTimer timer;
-        timer.start();
-        int finished = 0;
-        qint64 firstHalfMs = 0;
-        const QList<CloudCall>& calls = CloudRecorder::instance().calls; // PUTs only here
-        while (finished < parts) {
-            const CloudCall put = calls.at(finished);
-            progress(put, 50);
-            finish(put, 0);
-            if (++finished == parts / 2)
-                firstHalfMs = timer.elapsed();
-        }
-        QCOMPARE(m_done->size(), 1);
-        QCOMPARE(m_done->at(0).at(1).toInt(), 0);
-        // Quadratic work would make the second half take about three times the first.
-        QVERIFY2(timer.elapsed() - firstHalfMs < 2 * firstHalfMs + 200,
-                 qPrintable(QStringLiteral("%1 ms, first half %2 ms")
-                                .arg(timer.elapsed()).arg(firstHalfMs)));
     }
 };
 
