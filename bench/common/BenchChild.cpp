@@ -41,6 +41,18 @@ double benchCpuSeconds()
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+double benchProcessCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // After the command name in parentheses: state is field 3, utime and stime 14 and 15.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble())
+        / double(sysconf(_SC_CLK_TCK));
+}
+
 BenchChildRun runBenchChild(const QString& program, const QStringList& arguments)
 {
     BenchChildRun run;

@@ -27,4 +27,7 @@ double benchPeakRssMiB(qint64 pid);
 // user + system CPU seconds of this process so far.
 double benchCpuSeconds();
 
+// user + system CPU seconds of another running process so far (0 when it cannot be read).
+double benchProcessCpuSeconds(qint64 pid);
+
 #endif // BENCHCHILD_H

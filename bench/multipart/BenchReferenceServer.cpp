@@ -1,12 +1,13 @@
 #include "BenchReferenceServer.h"
 
-#include "BenchChild.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QUrl>
+#include <QXmlStreamReader>
 
 namespace {
 
@@ -113,19 +114,27 @@ bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serve
     return false;
 }
 
-bool BenchReferenceServer::removeObject(const QString& curlProgram, const QString& key) const
+BenchChildRun BenchReferenceServer::signedRequest(const QString& curlProgram,
+                                                  const QStringList& arguments,
+                                                  const QString& pathAndQuery) const
 {
     const QString region = m_settings.value("S3_REGION", QStringLiteral("us-east-1"));
     QString endpoint = m_settings.value("S3_ENDPOINT");
     while (endpoint.endsWith(QLatin1Char('/')))
         endpoint.chop(1);
-    const BenchChildRun run = runBenchChild(
-        curlProgram,
-        {"-sS", "-o", "/dev/null", "-w", "%{http_code}", "--aws-sigv4",
-         QStringLiteral("aws:amz:%1:s3").arg(region), "-u",
-         m_settings.value("S3_ACCESS_KEY_ID") + ':' + m_settings.value("S3_SECRET_ACCESS_KEY"),
-         "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", "-X", "DELETE",
-         endpoint + '/' + m_bucket + '/' + key});
+    return runBenchChild(curlProgram,
+                         QStringList{"-sS", "--aws-sigv4",
+                                     QStringLiteral("aws:amz:%1:s3").arg(region), "-u",
+                                     m_settings.value("S3_ACCESS_KEY_ID") + ':'
+                                         + m_settings.value("S3_SECRET_ACCESS_KEY"),
+                                     "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD"}
+                             + arguments + QStringList{endpoint + '/' + m_bucket + pathAndQuery});
+}
+
+bool BenchReferenceServer::removeObject(const QString& curlProgram, const QString& key) const
+{
+    const BenchChildRun run = signedRequest(
+        curlProgram, {"-o", "/dev/null", "-w", "%{http_code}", "-X", "DELETE"}, '/' + key);
     if (run.exitCode != 0 || !run.output.startsWith('2'))
         return false;
     if (!m_cephConf.isEmpty()) {
@@ -133,4 +142,57 @@ bool BenchReferenceServer::removeObject(const QString& curlProgram, const QStrin
                       {"-c", m_cephConf, "gc", "process", "--include-all"});
     }
     return true;
+}
+
+qint64 BenchReferenceServer::storedSize(const QString& curlProgram, const QString& key) const
+{
+    const BenchChildRun run = signedRequest(curlProgram, {"-I"}, '/' + key);
+    const QString headers = QString::fromLatin1(run.output);
+    const QRegularExpression length(QStringLiteral("^content-length:\\s*(\\d+)"),
+                                    QRegularExpression::CaseInsensitiveOption
+                                        | QRegularExpression::MultilineOption);
+    const auto match = length.match(headers);
+    if (run.exitCode != 0 || !headers.startsWith(QLatin1String("HTTP/1.1 200"))
+        || !match.hasMatch())
+        return -1;
+    return match.captured(1).toLongLong();
+}
+
+bool BenchReferenceServer::listObjects(const QString& curlProgram, const QString& prefix,
+                                       QMap<QString, qint64>* sizes) const
+{
+    QString token;
+    for (;;) {
+        QString query = QStringLiteral("?list-type=2&max-keys=1000&prefix=")
+            + QString::fromLatin1(QUrl::toPercentEncoding(prefix));
+        if (!token.isEmpty())
+            query = QStringLiteral("?continuation-token=")
+                + QString::fromLatin1(QUrl::toPercentEncoding(token)) + '&' + query.mid(1);
+        const BenchChildRun run = signedRequest(curlProgram, {"-f"}, query);
+        if (run.exitCode != 0)
+            return false;
+        QXmlStreamReader xml(run.output);
+        QString key;
+        bool truncated = false;
+        token.clear();
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            const QStringRef name = xml.name();
+            if (name == QLatin1String("Key"))
+                key = xml.readElementText();
+            else if (name == QLatin1String("Size"))
+                sizes->insert(key, xml.readElementText().toLongLong());
+            else if (name == QLatin1String("IsTruncated"))
+                truncated = xml.readElementText() == QLatin1String("true");
+            else if (name == QLatin1String("NextContinuationToken"))
+                token = xml.readElementText();
+        }
+        if (xml.hasError())
+            return false;
+        if (!truncated)
+            return true;
+        if (token.isEmpty())
+            return false;
+    }
 }

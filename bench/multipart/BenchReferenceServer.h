@@ -1,6 +1,8 @@
 #ifndef BENCHREFERENCESERVER_H
 #define BENCHREFERENCESERVER_H
 
+#include "BenchChild.h"
+
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -21,6 +23,9 @@ public:
     QString url() const { return m_url; }
     QString token() const { return m_token; }
     QString bucket() const { return m_bucket; }
+    qint64 processId() const { return m_process.processId(); }
+    // The gateway as the server reaches it: S3_ENDPOINT, S3_REGION, S3_ACCESS_KEY_ID, ...
+    QString setting(const QString& name) const { return m_settings.value(name); }
 
     // Removes a stored object straight from the gateway (curl signs the request), so that
     // repeated rounds do not fill it. False when the gateway refused. A Ceph gateway frees the
@@ -28,7 +33,21 @@ public:
     // DIR/ceph.conf there (rgw.sh) and radosgw-admin installed, it is run at once.
     bool removeObject(const QString& curlProgram, const QString& key) const;
 
+    // The size of a stored object (a signed HEAD request to the gateway); -1 when there is none
+    // or the gateway did not answer.
+    qint64 storedSize(const QString& curlProgram, const QString& key) const;
+
+    // Keys and sizes of the stored objects under `prefix`, page by page; false when the gateway
+    // did not answer.
+    bool listObjects(const QString& curlProgram, const QString& prefix,
+                     QMap<QString, qint64>* sizes) const;
+
 private:
+    // curl with `arguments`, signed for the gateway, to `pathAndQuery` in the bucket ("/key",
+    // "?list-type=2...": a query already in canonical order and percent-encoded).
+    BenchChildRun signedRequest(const QString& curlProgram, const QStringList& arguments,
+                                const QString& pathAndQuery) const;
+
     QProcess m_process;
     QMap<QString, QString> m_settings;
     QString m_url;

@@ -21,6 +21,8 @@
 // so that the page cache serves them as it would a real file. Every upload is checked: the sink
 // or the gateway must hold every byte.
 #include "BenchChild.h"
+#include "BenchCurlUpload.h"
+#include "BenchFiles.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
 #include "IVXFileUpload.h"
@@ -31,8 +33,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QPluginLoader>
 #include <QRegularExpression>
@@ -43,7 +43,6 @@
 #include <QTimer>
 
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -170,45 +169,13 @@ struct TestFile
     int partCount() const { return int((size + sliceLen - 1) / sliceLen); }
 };
 
-// Real bytes (a xorshift stream, so nothing compresses or deduplicates), synced to disk.
+// Real bytes, synced, and the same bytes cut at the slice boundaries for curl.
 bool writeTestFile(TestFile& file, const QString& dir)
 {
-    QFile data(file.path);
-    if (!data.open(QIODevice::WriteOnly))
+    if (!benchWriteRandomFile(file.path, file.size, quint64(file.size)))
         return false;
-    QByteArray chunk(4 * kMiB, Qt::Uninitialized);
-    quint64 state = 0x9E3779B97F4A7C15ull ^ quint64(file.size);
-    for (qint64 written = 0; written < file.size;) {
-        auto* words = reinterpret_cast<quint64*>(chunk.data());
-        for (int i = 0; i < chunk.size() / 8; ++i) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            words[i] = state;
-        }
-        const qint64 take = std::min<qint64>(chunk.size(), file.size - written);
-        if (data.write(chunk.constData(), take) != take)
-            return false;
-        written += take;
-    }
-    data.flush();
-    fsync(data.handle());
-    data.close();
-
-    if (!data.open(QIODevice::ReadOnly))
-        return false;
-    for (int part = 0; part < file.partCount(); ++part) {
-        const QString partPath =
-            QStringLiteral("%1/part-%2").arg(dir).arg(part + 1, 5, 10, QChar('0'));
-        QFile partFile(partPath);
-        const QByteArray bytes = data.read(file.sliceLen);
-        if (!partFile.open(QIODevice::WriteOnly) || partFile.write(bytes) != bytes.size())
-            return false;
-        partFile.flush();
-        fsync(partFile.handle());
-        file.partFiles.append(partPath);
-    }
-    return true;
+    file.partFiles = benchCutParts(file.path, file.sliceLen, dir);
+    return file.partFiles.size() == file.partCount();
 }
 
 // Where the three requests go, and how a stored object is checked.
@@ -279,85 +246,25 @@ Sample runOurs(const Bench& bench, const Cloud& cloud, const TestFile& file, int
     return sample;
 }
 
-// One curl process posting a JSON object; its answer, or an empty object.
-QJsonObject curlPost(const Bench& bench, const Cloud& cloud, const QString& api,
-                     const QJsonObject& body, Sample& sample)
-{
-    QStringList arguments{"-sS", "-H", "Content-Type: application/json", "-H",
-                          "Accept: application/json", "-H", "Expect:"};
-    if (!cloud.token.isEmpty())
-        arguments << "-H" << QStringLiteral("Authorization: Bearer ") + cloud.token;
-    arguments << "--data-binary" << QJsonDocument(body).toJson(QJsonDocument::Compact)
-              << cloud.url + '/' + api;
-    const BenchChildRun run = runBenchChild(bench.curlProgram, arguments);
-    sample.cpuSec += run.cpuSec;
-    sample.peakRssMiB = std::max(sample.peakRssMiB, run.peakRssMiB);
-    return QJsonDocument::fromJson(run.output).object();
-}
-
 Sample runCurl(const Bench& bench, const Cloud& cloud, const TestFile& file,
                const QString& remote, int* connections)
 {
+    const BenchCurlRun run =
+        benchCurlMultipart(bench.curlProgram, {cloud.url, cloud.token, cloud.bucket},
+                           file.path, file.partFiles, remote, kBcode);
+    *connections = run.connections;
     Sample sample;
-    QElapsedTimer timer;
-    timer.start();
-    const QString name = QFileInfo(remote).fileName();
-    const QJsonObject start = curlPost(
-        bench, cloud, "coscenter/v1/bucket/initmultipart",
-        {{"bucket", cloud.bucket},
-         {"bucketName", cloud.bucket},
-         {"remotePath", remote},
-         {"path", remote.left(remote.size() - name.size())},
-         {"filename", name},
-         {"localPath", file.path},
-         {"partcount", QString::number(file.partCount())},
-         {"uploadMethod", "sliceUpload"},
-         {"bc_bcode", kBcode}},
-        sample);
-    const QJsonObject started = start.value("data").toObject();
-    const QJsonArray urls = started.value("partUrl").toArray();
-    if (urls.size() != file.partCount()) {
-        err() << "curl: the multipart start failed: " << QJsonDocument(start).toJson() << "\n";
+    sample.wallSec = run.wallSec;
+    sample.cpuSec = run.cpuSec;
+    sample.peakRssMiB = run.peakRssMiB;
+    sample.otherWallSec = run.putWallSec;
+    sample.otherCpuSec = run.putCpuSec;
+    if (!run.ok) {
+        err() << "curl: " << run.error << "\n";
         return sample;
     }
-
-    QStringList arguments{"-sS", "-g", "-H", "Expect:", "-w",
-                          "%{http_code} %{num_connects} %header{etag}\\n"};
-    for (int i = 0; i < urls.size(); ++i)
-        arguments << "-T" << file.partFiles.at(i) << "-o" << "/dev/null" << urls.at(i).toString();
-    const BenchChildRun parts = runBenchChild(bench.curlProgram, arguments);
-    sample.cpuSec += parts.cpuSec;
-    sample.peakRssMiB = std::max(sample.peakRssMiB, parts.peakRssMiB);
-    const QStringList lines = QString::fromLatin1(parts.output).split('\n', Qt::SkipEmptyParts);
-    QStringList pathinfo;
-    *connections = 0;
-    for (int i = 0; i < lines.size(); ++i) {
-        const QStringList fields = lines.at(i).split(' ');
-        if (fields.size() < 3 || !fields.at(0).startsWith('2'))
-            break;
-        *connections += fields.at(1).toInt();
-        pathinfo << QStringLiteral("%1,%2").arg(i + 1).arg(fields.at(2).trimmed().remove('"'));
-    }
-    if (parts.exitCode != 0 || pathinfo.size() != file.partCount()) {
-        err() << "curl: a part failed (exit " << parts.exitCode << "): " << parts.output << "\n";
-        return sample;
-    }
-
-    const QJsonObject done = curlPost(bench, cloud, "coscenter/v1/bucket/completemultipart",
-                                      {{"uploadid", started.value("uploadid")},
-                                       {"authorization", started.value("authorization")},
-                                       {"bucket", cloud.bucket},
-                                       {"bucketName", cloud.bucket},
-                                       {"remotePath", remote},
-                                       {"pathinfo", pathinfo.join(';')}},
-                                      sample);
-    sample.wallSec = timer.nsecsElapsed() / 1e9;
-    sample.otherWallSec = parts.wallSec;
-    sample.otherCpuSec = parts.cpuSec;
-    const QString location = done.value("data").toObject().value("Location").toString();
-    if (done.value("success") != QJsonValue(true) || !cloud.holds(location, file.size)) {
-        err() << "curl: the completion failed or the object is not complete: "
-              << QJsonDocument(done).toJson() << "\n";
+    if (!cloud.holds(run.downloadUrl, file.size)) {
+        err() << "curl: the object is not complete: " << run.downloadUrl << "\n";
         return sample;
     }
     sample.ok = true;
