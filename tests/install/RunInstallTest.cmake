@@ -15,7 +15,7 @@ endfunction()
 run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 foreach(file
-        ${BINDIR}/vxupload
+        ${BINDIR}/vxupload ${BINDIR}/vxupload-gui
         ${LIBDIR}/libVXFileUpload.so ${LIBDIR}/libVXCloudCommon.so ${LIBDIR}/libVXCloudUtils.so
         ${INCLUDEDIR}/VXFileUpload/IVXFileUpload.h
         ${INCLUDEDIR}/VXFileUpload/IVXCloudCommon.h
@@ -24,6 +24,7 @@ foreach(file
         ${INCLUDEDIR}/VXFileUpload/IVXFileUploadBySdk.h
         ${INCLUDEDIR}/VXFileUpload/VXResultCodes.h
         ${INCLUDEDIR}/VXFileUpload/VXSettings.h
+        ${INCLUDEDIR}/VXFileUpload/VXSettingKeys.h
         ${LIBDIR}/cmake/VXFileUpload/VXFileUploadConfig.cmake
         ${LIBDIR}/cmake/VXFileUpload/VXFileUploadConfigVersion.cmake)
     if(NOT EXISTS ${prefix}/${file})

@@ -1,8 +1,8 @@
 #include "VXCommandLine.h"
 
 #include "VXJobTracker.h"
+#include "VXPluginPath.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,7 +17,6 @@ const QString kLocalPath = QStringLiteral("localPath");
 const QString kRemotePath = QStringLiteral("remotePath");
 const QString kBucketName = QStringLiteral("bucketName");
 const QString kBcode = QStringLiteral("bc_bcode");
-const QString kPluginFile = QStringLiteral("libVXFileUpload.so");
 
 // QTimer takes an int of milliseconds: about 24 days is the longest guard it can hold.
 constexpr double kMaxTimeoutSec = 2000000.0;
@@ -220,23 +219,7 @@ QString VXCommandLine::helpText() const
 
 QString VXCommandLine::pluginPath() const
 {
-    // Absolute: the plugin loader looks for a relative name in Qt's library paths, not in the
-    // working directory where the user meant it.
-    auto resolve = [](const QString& path) {
-        const QFileInfo info(path);
-        return info.isDir() ? QDir(info.absoluteFilePath()).filePath(kPluginFile)
-                            : info.absoluteFilePath();
-    };
-    const QString environment = qEnvironmentVariable("VXUPLOAD_PLUGIN");
-    if (!m_pluginOption.isEmpty() || !environment.isEmpty())
-        return resolve(m_pluginOption.isEmpty() ? environment : m_pluginOption);
-    // Next to vxupload, else in the library folder of an installed one; when neither holds the
-    // file, the loader's error names the first.
-    const QDir here(QCoreApplication::applicationDirPath());
-    const QString nextTo = here.filePath(kPluginFile);
-    const QString installed =
-        QDir(here.filePath(QStringLiteral(VXUPLOAD_INSTALLED_PLUGIN_DIR))).filePath(kPluginFile);
-    return QFileInfo::exists(nextTo) || !QFileInfo::exists(installed) ? nextTo : installed;
+    return VXPluginPath::locate(m_pluginOption);
 }
 
 bool VXCommandLine::fail(const QString& text)

@@ -35,9 +35,7 @@ public:
     int timeoutMs() const { return m_iTimeoutMs; } // 0: no overall time limit
     QString helpText() const;
 
-    // The plugin file to load: --plugin, else $VXUPLOAD_PLUGIN (a folder stands for
-    // libVXFileUpload.so inside it), else the one next to vxupload, else the one in the
-    // library folder of an installed vxupload. Always absolute.
+    // The plugin file to load: --plugin, else as VXPluginPath::locate finds it. Always absolute.
     QString pluginPath() const;
     QString reportPath() const { return m_reportPath; } // empty when --report is not given
 
