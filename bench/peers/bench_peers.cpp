@@ -23,6 +23,7 @@
 #include "BenchCurlUpload.h"
 #include "BenchFiles.h"
 #include "BenchReferenceServer.h"
+#include "VXSettingKeys.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -247,13 +248,16 @@ Sample runOurs(const Tools& tools, const OurSettings& settings, const Payload& p
     {
         QSettings ini(QDir(tools.hostDir).filePath("fileUpload.ini"), QSettings::IniFormat);
         ini.clear();
-        ini.setValue("HostInformation/cloudHost", tools.cloud.url);
-        ini.setValue("HostInformation/apiHost", tools.cloud.url);
-        ini.setValue("HostInformation/token", tools.cloud.token);
-        ini.setValue("PackageInformation/sliceLen", QString::number(kSliceLen));
-        ini.setValue("PackageInformation/partsInFlight", QString::number(settings.partsInFlight));
-        ini.setValue("PackageInformation/jobsInFlight", QString::number(settings.jobsInFlight));
-        ini.setValue("Network/verifyIntegrity", settings.verifyIntegrity ? "true" : "false");
+        const auto set = [&ini](const VXSetting& setting, const QVariant& value) {
+            ini.setValue(QLatin1String(setting.group) + '/' + setting.key, value);
+        };
+        set(VXSettings::CloudHost, tools.cloud.url);
+        set(VXSettings::ApiHost, tools.cloud.url);
+        set(VXSettings::Token, tools.cloud.token);
+        set(VXSettings::SliceLen, kSliceLen);
+        set(VXSettings::PartsInFlight, settings.partsInFlight);
+        set(VXSettings::JobsInFlight, settings.jobsInFlight);
+        set(VXSettings::VerifyIntegrity, settings.verifyIntegrity ? "true" : "false");
     }
     QStringList arguments{"--plugin", tools.plugin, "--plain", "--bucket", tools.cloud.bucket};
     if (settings.multipart)
@@ -563,10 +567,11 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    for (const char* name :
-         {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES", "VXUPLOAD_VERIFY_INTEGRITY",
-          "VXUPLOAD_CONNECT_TIMEOUT_SEC", "VXUPLOAD_STALL_TIMEOUT_SEC", "VXUPLOAD_PLUGIN"})
-        qunsetenv(name);
+    // Only the fileUpload.ini written for each run configures the plugin.
+    for (const VXSetting& setting : VXSettings::All) {
+        if (setting.environment)
+            qunsetenv(setting.environment);
+    }
 
     QTemporaryDir work;
     tools.hostDir = work.filePath("host");
