@@ -92,7 +92,6 @@ bool VXUploadQueueModel::applyFinished(int code, const QJsonObject& report)
     if (index < 0)
         return false;
     Row& row = m_rowList[index];
-    row.code = code;
     if (code == 0) {
         setState(row, State::Done);
         row.percent = 100;

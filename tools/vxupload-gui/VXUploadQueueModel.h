@@ -76,8 +76,7 @@ private:
         qint64 size = -1; // -1: no such file when it was added
         State state = State::Waiting;
         int percent = 0;
-        int code = 0;
-        QString resultText;
+        QString resultText; // "code: text" of a failure
         QString downloadUrl;
         qint64 firstReportMs = -1; // rate and time left: bytes since the attempt's first report
         qint64 firstReportBytes = 0;
