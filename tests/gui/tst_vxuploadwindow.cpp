@@ -1,12 +1,11 @@
 // vxupload-gui's window without a server: what it says when the plugin cannot be used or the
-// server cannot be reached, and ten thousand files dropped at once (measured, not asserted: the
-// figures go to the README).
+// server cannot be reached, and many files dropped at once (bench_gui_drop measures that).
 #include "VXMainWindow.h"
 #include "VXUploadQueueModel.h"
 
 #include <QAction>
-#include <QElapsedTimer>
 #include <QMimeData>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -69,61 +68,41 @@ private slots:
         QVERIFY(window.bannerText().startsWith(banner));
     }
 
-    void tenThousandFilesDropped_data()
+    void manyFilesDropped_data()
     {
         QTest::addColumn<bool>("asFolder");
-        QTest::newRow("10,000 files") << false;
-        QTest::newRow("a folder of 10,000 files") << true;
+        QTest::newRow("files") << false;
+        QTest::newRow("a folder") << true;
     }
 
-    // The doubles' plugin takes every job and answers none: the window's own cost is measured.
-    void tenThousandFilesDropped()
+    // More files than two of the window's batches: every one becomes one row, and Stop all
+    // stops them all (the doubles' plugin takes every job and answers none).
+    void manyFilesDropped()
     {
         QFETCH(bool, asFolder);
-        constexpr int kFiles = 10000;
+        constexpr int kFiles = 1200;
         QTemporaryDir dir;
         QList<QUrl> urls;
         for (int i = 0; i < kFiles; ++i) {
-            QFile file(dir.filePath(QString("f%1.bin").arg(i)));
+            QFile file(dir.filePath(QString("f%1").arg(i)));
             QVERIFY(file.open(QIODevice::WriteOnly));
             urls.append(QUrl::fromLocalFile(file.fileName()));
         }
         writeIni("[HostInformation]\ncloudHost=http://127.0.0.1:1\n");
         VXMainWindow window(qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"));
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-        // The longest time the event loop was away while the rows came in.
-        QElapsedTimer clock, sinceTick;
-        qint64 longestGap = 0, rowsMs = -1;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout,
-                [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
-        connect(window.model(), &QAbstractItemModel::rowsInserted, [&] {
-            if (window.model()->rowCount() == kFiles)
-                rowsMs = clock.elapsed();
-        });
         QMimeData mime;
         mime.setUrls(asFolder ? QList<QUrl>{QUrl::fromLocalFile(dir.path())} : urls);
         QDragEnterEvent enter({200, 200}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QDropEvent drop({200, 200}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        clock.start();
-        sinceTick.start();
-        ticker.start(5);
         QApplication::sendEvent(&window, &enter);
         QApplication::sendEvent(&window, &drop);
-        const qint64 dropMs = clock.elapsed();
-        QTRY_VERIFY_WITH_TIMEOUT(rowsMs >= 0, 30000);
+        QTRY_COMPARE(window.statusBar()->currentMessage(),
+                     QString("%1 of %1 files added, 0 already in the queue").arg(kFiles));
+        QCOMPARE(window.model()->rowCount(), kFiles);
         QAction* stopAll = window.findChild<QAction*>("stopAll");
         QTRY_VERIFY(stopAll->isEnabled());
-        longestGap = qMax(longestGap, sinceTick.elapsed());
-        clock.restart();
         stopAll->trigger();
-        const qint64 stopMs = clock.elapsed();
         QCOMPARE(window.model()->count(VXUploadQueueModel::State::Stopped), kFiles);
-        qInfo("%s: drop handled in %lld ms, all rows in %lld ms, longest event loop gap %lld ms;"
-              " Stop all in %lld ms",
-              QTest::currentDataTag(), dropMs, rowsMs, longestGap, stopMs);
     }
 };
 
