@@ -13,6 +13,7 @@
 #include "IVXFileUpload.h"
 #include "VXHostRelay.h"
 #include "VXMainWindow.h"
+#include "VXUploadPluginHost.h"
 #include "VXUploadQueueModel.h"
 
 #include <QAction>
@@ -101,6 +102,8 @@ WindowRun dropOnWindow(const QString& pluginPath, const QList<QUrl>& urls, int f
     VXMainWindow window(pluginPath);
     if (!window.bannerText().isEmpty())
         out() << "  window banner: " << window.bannerText() << "\n";
+    if (!window.pluginHost()->isLoaded())
+        return run;
     window.show();
     if (!spinUntil([&] { return window.windowHandle() && window.windowHandle()->isExposed(); },
                    5000))
@@ -180,6 +183,32 @@ PluginRun submitToPlugin(const QString& pluginPath, const QList<QJsonObject>& jo
     return run;
 }
 
+// Keeps the fileUpload.ini found at `path` aside for the run and puts it back on every way out.
+class IniKeeper
+{
+public:
+    explicit IniKeeper(const QString& path) : m_path(path)
+    {
+        QFile file(path);
+        m_bHad = file.open(QIODevice::ReadOnly);
+        m_old = file.readAll();
+        file.close();
+        QFile::remove(path);
+    }
+    ~IniKeeper()
+    {
+        QFile::remove(m_path);
+        QFile file(m_path);
+        if (m_bHad && file.open(QIODevice::WriteOnly))
+            file.write(m_old);
+    }
+
+private:
+    QString m_path;
+    bool m_bHad = false;
+    QByteArray m_old;
+};
+
 void usage()
 {
     out() << "usage: bench_gui_drop [--plugin PATH] [--files N] [--rounds N]\n";
@@ -197,18 +226,17 @@ int main(int argc, char** argv)
             name.compare("all_proxy", Qt::CaseInsensitive) == 0)
             qunsetenv(qPrintable(name));
     }
-    QApplication app(argc, argv);
-
-    QString pluginPath = QDir(app.applicationDirPath()).filePath("libVXFileUpload.so");
+    // Read before QApplication, which takes -plugin and --plugin as options of its own.
+    QString pluginPath;
     int fileCount = 10000, rounds = 3;
-    const QStringList args = app.arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString value = i + 1 < args.size() ? args.at(i + 1) : QString();
-        if (args.at(i) == "--plugin" && !value.isEmpty())
+    for (int i = 1; i < argc; ++i) {
+        const QString option = QString::fromLocal8Bit(argv[i]);
+        const QString value = i + 1 < argc ? QString::fromLocal8Bit(argv[i + 1]) : QString();
+        if (option == "--plugin" && !value.isEmpty())
             pluginPath = QFileInfo(value).absoluteFilePath();
-        else if (args.at(i) == "--files" && value.toInt() > 0)
+        else if (option == "--files" && value.toInt() > 0)
             fileCount = value.toInt();
-        else if (args.at(i) == "--rounds" && value.toInt() > 0)
+        else if (option == "--rounds" && value.toInt() > 0)
             rounds = value.toInt();
         else {
             usage();
@@ -216,6 +244,10 @@ int main(int argc, char** argv)
         }
         ++i;
     }
+    int appArgc = 1;
+    QApplication app(appArgc, argv);
+    if (pluginPath.isEmpty())
+        pluginPath = QDir(app.applicationDirPath()).filePath("libVXFileUpload.so");
 
     SilentServer server;
     if (!server.listen(QHostAddress::LocalHost)) {
@@ -223,14 +255,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const QString iniPath = QDir(app.applicationDirPath()).filePath("fileUpload.ini");
-    QByteArray oldIni;
-    QFile oldFile(iniPath);
-    const bool hadIni = oldFile.open(QIODevice::ReadOnly);
-    if (hadIni)
-        oldIni = oldFile.readAll();
-    oldFile.close();
+    const IniKeeper keeper(iniPath);
     {
-        QFile::remove(iniPath);
         QSettings ini(iniPath, QSettings::IniFormat);
         ini.setValue("HostInformation/cloudHost",
                      QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
@@ -259,19 +285,16 @@ int main(int argc, char** argv)
 
     out() << "bench_gui_drop: " << fileCount << " files, " << rounds << " rounds, medians; "
           << "plugin " << pluginPath << ", cloud host 127.0.0.1:" << server.serverPort()
-          << " (accepts, never answers), QPA " << qEnvironmentVariable("QT_QPA_PLATFORM")
-          << "\n";
+          << " (accepts, never answers), QPA " << qEnvironmentVariable("QT_QPA_PLATFORM") << "\n";
     out().flush();
 
-    std::vector<double> filesRows, filesGap, filesStop, dirRows, dirGap, dirStop, plugAdd,
-        plugStop;
+    std::vector<double> filesRows, filesGap, filesStop, dirRows, dirGap, dirStop, plugAdd, plugStop;
     for (int round = 1; round <= rounds; ++round) {
         const WindowRun files = dropOnWindow(pluginPath, fileUrls, fileCount);
-        const WindowRun dir =
-            dropOnWindow(pluginPath, {QUrl::fromLocalFile(folder)}, fileCount);
+        const WindowRun dir = dropOnWindow(pluginPath, {QUrl::fromLocalFile(folder)}, fileCount);
         const PluginRun plugin = submitToPlugin(pluginPath, jobs);
-        for (double value : {files.rowsMs, files.stopMs, dir.rowsMs, dir.stopMs, plugin.addMs,
-                             plugin.stopMs}) {
+        for (double value :
+             {files.rowsMs, files.stopMs, dir.rowsMs, dir.stopMs, plugin.addMs, plugin.stopMs}) {
             if (value < 0) {
                 out() << "round " << round << " failed (see above)\n";
                 return 1;
@@ -298,22 +321,16 @@ int main(int argc, char** argv)
     auto report = [&](const QString& what, const std::vector<double>& rows,
                       const std::vector<double>& gap, const std::vector<double>& stops) {
         out() << QString::asprintf(
-            "%s dropped: adding %.1fx the plugin alone (%.0f ms / %.0f ms), longest gap %.1f frames "
+            "%s dropped: adding %.1fx the plugin alone (%.0f ms / %.0f ms), longest gap %.1f "
+            "frames "
             "(%.1f ms), Stop all %.2fx the plugin alone (%.2f ms / %.2f ms)\n",
-            qPrintable(what), median(rows) / add, median(rows), add, median(gap) / kFrameMs, median(gap),
-            median(stops) / stop, median(stops), stop);
+            qPrintable(what), median(rows) / add, median(rows), add, median(gap) / kFrameMs,
+            median(gap), median(stops) / stop, median(stops), stop);
     };
     const QString count = QLocale(QLocale::English).toString(fileCount);
     report(count + " files", filesRows, filesGap, filesStop);
     report("a folder of " + count + " files", dirRows, dirGap, dirStop);
     out() << "the cloud host accepted " << server.accepted << " connections and answered none\n";
     out().flush();
-
-    QFile::remove(iniPath);
-    if (hadIni) {
-        QFile restored(iniPath);
-        if (restored.open(QIODevice::WriteOnly))
-            restored.write(oldIni);
-    }
     return 0;
 }
