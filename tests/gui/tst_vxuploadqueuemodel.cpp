@@ -1,6 +1,7 @@
 // The queue model of vxupload-gui: which reports and actions change a row and which it refuses,
 // that progress reaches the views at most once per refresh period, and that a job already in the
-// queue (same localPath, remotePath and bucketName) is not added again.
+// queue (same localPath, remotePath and bucketName) is not added again, nor another file aimed at
+// its remote object.
 #include "VXUploadQueueModel.h"
 
 #include <QtTest>
@@ -115,7 +116,9 @@ private slots:
         VXUploadQueueModel model;
         QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
         QCOMPARE(model.addJobs({job(), job(), job("b2")}), (QList<int>{0, 1}));
-        QCOMPARE(model.addJobs({job("b2"), job()}), QList<int>());
+        QJsonObject otherFile = job();
+        otherFile["localPath"] = "/nonexistent/b.bin"; // the remote object of a.bin: refused
+        QCOMPARE(model.addJobs({job("b2"), job(), otherFile}), QList<int>());
         QCOMPARE(model.rowCount(), 2);
         // One insertion per batch, however many rows it holds.
         QCOMPARE(inserted.count(), 1);

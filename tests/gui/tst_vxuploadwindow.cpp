@@ -97,7 +97,8 @@ private slots:
         QApplication::sendEvent(&window, &enter);
         QApplication::sendEvent(&window, &drop);
         QTRY_COMPARE(window.statusBar()->currentMessage(),
-                     QString("%1 of %1 files added, 0 already in the queue").arg(kFiles));
+                     QString("%1 of %1 files added, 0 already in the queue or aimed at "
+                             "another file's remote path").arg(kFiles));
         QCOMPARE(window.model()->rowCount(), kFiles);
         QAction* stopAll = window.findChild<QAction*>("stopAll");
         QTRY_VERIFY(stopAll->isEnabled());

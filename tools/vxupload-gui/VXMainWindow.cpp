@@ -95,7 +95,8 @@ void VXMainWindow::addPaths(const QStringList& paths)
                 *added += m_pController->add(jobs);
             });
     connect(scanner, &VXPathScanner::sglFinished, this, [this, added](int count) {
-        statusBar()->showMessage(QStringLiteral("%1 of %2 files added, %3 already in the queue")
+        statusBar()->showMessage(QStringLiteral("%1 of %2 files added, %3 already in the queue "
+                                                "or aimed at another file's remote path")
                                      .arg(*added)
                                      .arg(count)
                                      .arg(count - *added));

@@ -44,9 +44,14 @@ QList<int> VXUploadQueueModel::addJobs(const QList<QJsonObject>& jobs)
     QSet<QString> freshKeys;
     for (const QJsonObject& job : jobs) {
         const QString key = jobKey(job);
-        if (m_rowMap.contains(key) || freshKeys.contains(key))
+        const QString target = field(job, "bucketName") + QLatin1Char('|') +
+                               field(job, "remotePath");
+        const QString localPath = field(job, "localPath");
+        if (m_rowMap.contains(key) || freshKeys.contains(key) ||
+            m_localPathMap.value(target, localPath) != localPath)
             continue;
         freshKeys.insert(key);
+        m_localPathMap.insert(target, localPath);
         Row row;
         row.job = job;
         row.size = fileSize(job);

@@ -45,7 +45,9 @@ public:
     static QString jobKey(const QJsonObject& job);
 
     // Appends one waiting row per job whose key is not in the queue yet (of repeats within
-    // `jobs`, the first), in a single insertion, and returns their row numbers.
+    // `jobs`, the first), in a single insertion, and returns their row numbers. A job aimed at
+    // the remote object (bucket and remote path) of another local file in the queue is not
+    // added either: one of the two uploads would silently replace the other.
     QList<int> addJobs(const QList<QJsonObject>& jobs);
     // A progress report: the row of a waiting or uploading job is uploading, at the highest
     // percent reported so far in this attempt.
@@ -91,7 +93,8 @@ private:
     void flushProgress();
 
     QVector<Row> m_rowList;
-    QHash<QString, int> m_rowMap; // job key -> row
+    QHash<QString, int> m_rowMap;            // job key -> row
+    QHash<QString, QString> m_localPathMap; // bucketName|remotePath -> the local file sent there
     QVector<int> m_countList;     // rows per State
     QSet<int> m_dirtyRowSet;      // progress not shown yet
     QTimer m_refreshTimer;
