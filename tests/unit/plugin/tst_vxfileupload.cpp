@@ -5,7 +5,7 @@
 #include "IVXCloudCommon.h"
 #include "IVXFileUpload.h"
 #include "IVXFileUploadBySdk.h"
-#include "TestHost.h"
+#include "VXHostRelay.h"
 #include "VXCloudCommon.h"
 
 #include <QJsonDocument>
@@ -184,7 +184,7 @@ private slots:
         QFETCH(int, route);
         const Route& r = kRoutes[route];
         IVXFileUpload* upload = loadPlugin(withSdk ? m_sdkLoader.instance() : nullptr);
-        TestHost host;
+        VXHostRelay host;
         upload->initUploadManager(&host);
         // The job in flight: in its PUT to kPutUrl, which a stop aborts.
         CloudRecorder& recorder = CloudRecorder::instance();
@@ -252,7 +252,7 @@ private slots:
         upload->uploadFile(job("x"));
         upload->uploadFileByList(QJsonArray{job("z")});
         upload->stopUploadFile();
-        TestHost host;
+        VXHostRelay host;
         upload->initUploadManager(&host);
         QCOMPARE(CloudRecorder::instance().calls.size(), 0);
     }
@@ -262,11 +262,11 @@ private slots:
     void initTwiceKeepsOneManagerAndTheFirstHost()
     {
         IVXFileUpload* upload = loadPlugin(m_sdkLoader.instance());
-        TestHost first, second;
+        VXHostRelay first, second;
         first.setObjectName("first");
         second.setObjectName("second");
-        QSignalSpy firstFinished(&first, &TestHost::sglUploadFinished);
-        QSignalSpy secondFinished(&second, &TestHost::sglUploadFinished);
+        QSignalSpy firstFinished(&first, &VXHostRelay::sglUploadFinished);
+        QSignalSpy secondFinished(&second, &VXHostRelay::sglUploadFinished);
         upload->initUploadManager(&first);
         QObject* uploadManager = manager();
         upload->initUploadManager(&second);
