@@ -41,9 +41,9 @@ const char* const kFaultActions[] = {"status", "reset",       "close",   "stall"
                                      "pause",  "delayAnswer", "rewrite", "flip"};
 // The local file of the faulted jobs.
 enum Local { Small, Multipart, Fifo, ProcFile, Directory, Missing, ChangedDuringParts };
-// Besides the fault: stop a third job while it waits, or act on each faulted job when the proxy
-// begins to hold one of its requests (stop it, or submit it again).
-enum Twist { NoTwist, StopQueued, StopOnHold, ResubmitOnHold };
+// Besides the fault: act on each faulted job when the proxy begins to hold one of its requests
+// (stop it, or submit it again).
+enum Twist { NoTwist, StopOnHold, ResubmitOnHold };
 
 struct Rule
 {
@@ -65,7 +65,8 @@ struct FaultCase
     QVector<Req> never{}; // requests never sent for a faulted job
     bool timed = false;   // each held attempt is given up within the stall time-out + 1 s
     Twist twist = NoTwist;
-    int alsoAccepted = 0; // another code that says the same (nonzero when used)
+    int alsoAccepted = 0; // another code that says the same (a reset while libcurl sends the
+                          // body, or while it waits for the answer); 0: none
 };
 
 struct Row
@@ -83,13 +84,6 @@ FaultCase stopAt(Local file, Rule rule, QVector<Req> never)
     c.file = file;
     c.rule = rule;
     c.never = never;
-    return c;
-}
-
-// A reset while libcurl sends the body, or while it waits for the answer: either code says it.
-FaultCase either(FaultCase c, int alsoAccepted)
-{
-    c.alsoAccepted = alsoAccepted;
     return c;
 }
 
@@ -118,9 +112,11 @@ const Row kServerAndStorageFailures[] = {
 // where libcurl would send the request again by itself).
 const Row kBrokenConnections[] = {
     {"PUT reset mid-body once", {Small, {Put, Reset, 0, 1}, 0, 2}},
-    {"PUT reset mid-body always", either({Small, {Put, Reset}, kRecvError, kTries}, kSendError)},
+    {"PUT reset mid-body always",
+     {Small, {Put, Reset}, kRecvError, kTries, {}, false, NoTwist, kSendError}},
     {"part 2 reset mid-body always",
-     either({Multipart, {Part, Reset, 0, -1, 2}, kSendError, kTries, {Completion}}, kRecvError)},
+     {Multipart, {Part, Reset, 0, -1, 2}, kSendError, kTries, {Completion}, false, NoTwist,
+      kRecvError}},
     {"PUT closed without answer always", {Small, {Put, Close}, kCurl - 52, kTries}},
     {"upload-URL request closed without answer always", {Small, {UploadUrl, Close}, -1, kTries}},
     {"completion closed without answer once", {Multipart, {Completion, Close, 0, 1}, 0, 2}},
@@ -196,10 +192,9 @@ const Row kResubmissionWhileInFlight[] = {
 };
 
 // A stop in any phase: no report for the stopped job, nothing more sent for it, its transfer
-// abandoned (an API request may finish unheeded), and the place goes to the next job.
+// abandoned (an API request may finish unheeded), and the place goes to the next job. (A job
+// stopped while it waits: the manager's unit tests.)
 const Row kStopInEveryPhase[] = {
-    {"stop while waiting in the queue",
-     {Small, {Put, Pause, 1000, 1}, 0, 1, {}, false, StopQueued}},
     {"stop during the upload-URL request", stopAt(Small, {UploadUrl, DelayAnswer, kHold}, {Put})},
     {"stop during the PUT", stopAt(Small, {Put, Pause, kHold}, {})},
     {"stop before the multipart start answer",
@@ -393,17 +388,12 @@ void tst_Faults::runCase(const FaultCase& c)
         QVERIFY2(!local.isEmpty(), "the local file could not be made");
         addJob(local, base + QStringLiteral("fault-%1.bin").arg(i), reports, true);
     }
-    if (c.twist == StopQueued)
-        addJob(makeFile(100000), base + "waiting.bin", 0, false);
     addJob(makeFile(100000), base + "follower.bin", 1, false);
 
     QElapsedTimer elapsed;
     elapsed.start();
-    for (const Job& job : qAsConst(m_jobs)) {
+    for (const Job& job : qAsConst(m_jobs))
         m_upload->uploadFileByPost(job.json);
-        if (job.name() == "waiting.bin")
-            m_upload->stopUploadFileByPost(job.json); // still waiting behind the first two
-    }
     // Local files that cannot be uploaded fail at once, inside the submission or right after.
     if (c.file != Small && c.file != Multipart && c.file != ChangedDuringParts)
         QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
@@ -454,10 +444,6 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
                 problems << job.name() + ": the stored bytes differ from the file";
         }
         const QString seenText = seen.isEmpty() ? QStringLiteral("none") : seen.join('+');
-        for (const FaultProxy::Event& e : m_proxy.events()) {
-            if (job.name() == "waiting.bin" && e.remote == job.remote)
-                problems << "a stopped waiting job was sent";
-        }
         if (job.name() == "follower.bin")
             follower = seenText;
         if (!job.faulted)

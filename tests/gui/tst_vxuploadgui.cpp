@@ -19,40 +19,22 @@
 
 using State = VXUploadQueueModel::State;
 
-class tst_VXUploadGui : public QObject
+// The window loads the plugin itself; E2EHost gives the stack, the files and the settings file.
+class tst_VXUploadGui : public E2EHost
 {
     Q_OBJECT
-
-    QHash<QString, QString> m_stack; // stack.env, by name without "VX_E2E_"
-    QTemporaryDir m_dir;
-    const QString m_iniPath = QCoreApplication::applicationDirPath() + "/fileUpload.ini";
-
-    QString makeFile(const QString& name, qint64 size)
-    {
-        QFile file(m_dir.filePath(name));
-        QByteArray bytes(size, Qt::Uninitialized);
-        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == size ? file.fileName() : "";
-    }
 
 private slots:
     void initTestCase()
     {
-        QSettings stack(qEnvironmentVariable("VX_E2E_STACK_FILE"), QSettings::IniFormat);
-        for (const QString& key : stack.allKeys())
-            m_stack.insert(QString(key).remove("VX_E2E_"), stack.value(key).toString());
-        QVERIFY2(!m_stack.value("TOKEN").isEmpty(), "no running stack (VX_E2E_STACK_FILE)");
-        for (const QString& name : QProcessEnvironment::systemEnvironment().keys()) {
-            if (name.startsWith("VXUPLOAD_"))
-                qunsetenv(qPrintable(name));
-        }
+        setUpHost();
         // 1 MiB slices; the dialog adds the server.
         QFile::remove(m_iniPath);
         QSettings(m_iniPath, QSettings::IniFormat)
             .setValue("PackageInformation/sliceLen", 1024 * 1024);
     }
 
-    void cleanupTestCase() { QFile::remove(m_iniPath); }
+    void cleanupTestCase() { tearDownHost(); }
 
     void uploadStopRetry()
     {
@@ -70,10 +52,10 @@ private slots:
                  QVariant("1048576"));
 
         const qint64 logOffset = QFileInfo(m_stack.value("LOG")).size();
-        const QString stopped = makeFile("stopped.bin", 2 * e2e::kMiB);
+        const QString stopped = makeFile(2 * e2e::kMiB);
         // 41 parts: long enough under way for a rate in the screenshot.
-        const QString multipart = makeFile("multipart.bin", 40 * e2e::kMiB + 7);
-        const QString single = makeFile("single.bin", 100 * 1024);
+        const QString multipart = makeFile(40 * e2e::kMiB + 7);
+        const QString single = makeFile(100 * 1024);
         const QString missing = m_dir.filePath("missing.bin");
         const QString folder = "gui-" + m_dir.path().right(6);
         window.findChild<QLineEdit*>("bucket")->setText(m_stack.value("BUCKET"));
@@ -94,16 +76,18 @@ private slots:
         int lateReports = 0;
         QPixmap shot;
         QElapsedTimer multipartClock;
-        const QString stoppedRemote = folder + "/stopped.bin";
+        const auto remoteOf = [&](const QString& local) {
+            return folder + '/' + QFileInfo(local).fileName();
+        };
         auto onReport = [&](const QJsonObject& job, int percent, bool isFinal) {
-            if (job.value("remotePath") == stoppedRemote) {
+            if (job.value("remotePath") == remoteOf(stopped)) {
                 lateReports += stopDone;
                 if (!stopDone && !isFinal) {
                     view->selectRow(0);
                     window.findChild<QAction*>("stop")->trigger();
                     stopDone = true;
                 }
-            } else if (job.value("remotePath") == folder + "/multipart.bin" && !isFinal) {
+            } else if (job.value("remotePath") == remoteOf(multipart) && !isFinal) {
                 // Once its rate shows (after 0.5 s), or at last at 97 %.
                 if (!multipartClock.isValid())
                     multipartClock.start();

@@ -409,9 +409,6 @@ private slots:
         QTest::newRow("stop a waiting job, submit another: it waits")
             << Row{10, {S::StopWaiting, S::Submit}, S::None, kNoReport, {"url:j", "url:a"},
                    {"url:n"}};
-        QTest::newRow("stop before the multipart start answer")
-            << Row{250, {S::Stop, S::AnswerStart}, S::None, kNoReport,
-                   {"init:j", "url:a", "url:w"}, {}};
         QTest::newRow("stop while part 2 is in flight, its late answer") << Row{250,
             {S::AnswerStart, S::FinishPart, S::Stop, S::FinishPart}, S::None, kNoReport,
             {"init:j", "url:a", "part:j:1", "part:j:2", "abort:part:j:2", "url:w"}, {}};
