@@ -13,7 +13,6 @@ void CloudRecorder::reset()
     onCall = nullptr;
     iniValues.clear();
     libraries.clear();
-    retryableApis.clear();
 }
 
 QList<CloudCall> CloudRecorder::callsOf(const QString& op) const

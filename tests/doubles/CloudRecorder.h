@@ -17,13 +17,11 @@ class VXCloudCommon;
 #define VXCLOUDDOUBLES_EXPORT Q_DECL_IMPORT
 #endif
 
-// One call made on a recording VXCloudCommon double, fields in this order (the doubles build it
-// as an aggregate). Only the fields of the operation are set.
+// One call made on a recording VXCloudCommon double; only the fields of its operation are set.
 struct VXCLOUDDOUBLES_EXPORT CloudCall
 {
     VXCloudCommon* component = nullptr;
-    QString op; // "sendCosCenterRequest", "sendApiRequest", "uploadDataByPut",
-                // "uploadFileByPut", "uploadFileRangeByPut", "stopUploadByUrl" or "reservedSlotN"
+    QString op; // the operation's name: "sendApiRequest", "stopUploadByUrl", "reservedSlot7"...
     QMap<QString, QString> params;
     QString api;
     QString host;
@@ -35,30 +33,24 @@ struct VXCLOUDDOUBLES_EXPORT CloudCall
     QJsonObject info;
 };
 
-// Process-wide record of everything the code under test asked of the outside components
-// (VXCloudCommon and VXCloudUtils doubles), and the answers the test wants them to give.
-// Tests answer a request by emitting the component's signals directly, e.g.
+// What the code under test asked of the VXCloudCommon and VXCloudUtils doubles, and what they
+// answer. Tests answer a request by emitting the component's signals, e.g.
 //   emit call.component->sglHttpRequestFinishWithInfo(call.params, call.api, reply, url);
 class VXCLOUDDOUBLES_EXPORT CloudRecorder
 {
 public:
     static CloudRecorder& instance();
 
-    // Forgets all calls, components, settings, INI values, libraries and the hook.
-    void reset();
+    void reset(); // forgets everything below
 
     QList<CloudCall> callsOf(const QString& op) const;
 
-    // Every call, in order.
-    QList<CloudCall> calls;
+    QList<CloudCall> calls; // in order
     // Components alive, in creation order (a destroyed one leaves the list).
     QList<VXCloudCommon*> components;
-    // Called after a call has been recorded; may emit signals or call back into the code under
-    // test, as a real component reporting synchronously would.
+    // Called after each call is recorded; may emit signals or call back into the code under test.
     std::function<void(const CloudCall&)> onCall;
 
-    // The API paths last declared retryable through setRetryableApis.
-    QStringList retryableApis;
     // VXCloudUtils::getConfigFromIni answers from here: key as given ("/Group/key") -> value.
     QMap<QString, QString> iniValues;
     // VXCloudUtils::loadLib answers from here: library name -> root object (null if absent).

@@ -72,10 +72,7 @@ void VXCloudCommon::uploadFileRangeByPut(const QString& url, const QString& loca
     record({this, "uploadFileRangeByPut", {}, {}, {}, 0, url, localPath, offset, length, info});
 }
 
-void VXCloudCommon::setRetryableApis(const QStringList& apis)
-{
-    CloudRecorder::instance().retryableApis = apis; // a setting, not a request: not in calls
-}
+void VXCloudCommon::setRetryableApis(const QStringList&) {} // retries are the real component's
 
 void VXCloudCommon::stopUploadByUrl(const QString& url)
 {

@@ -91,6 +91,9 @@ protected:
         e2e::g_previousHandler = qInstallMessageHandler(e2e::recordMessage);
         m_loader.setFileName(qEnvironmentVariable("VX_E2E_PLUGIN"));
         QVERIFY2(m_loader.load(), qPrintable(m_loader.errorString()));
+        // Hosts may pick the plugin by this name before they load it.
+        QCOMPARE(m_loader.metaData().value("IID").toString(),
+                 QStringLiteral("TransferDepot.VXFileUpload.Plugin"));
 
         connect(this, &E2EHost::sglUploadFinished, this, [this](int res, const QJsonObject& job) {
             m_reports.append({true, res, job});

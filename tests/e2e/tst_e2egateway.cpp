@@ -133,15 +133,14 @@ private:
     // it by as much: overlaps under 10 ms count as one after the other.
     static int mostAtOnce(const QVector<PartPut>& puts)
     {
-        QVector<QPair<qint64, int>> events; // time, -1 for an end (sorted first), +1 for a start
-        for (const PartPut& put : puts)
-            events << qMakePair(put.startMs, 1)
-                   << qMakePair(qMax(put.startMs + 1, put.endMs - 10), -1);
-        std::sort(events.begin(), events.end());
-        int running = 0;
         int most = 0;
-        for (const auto& event : events)
-            most = qMax(most, running += event.second);
+        for (const PartPut& put : puts) {
+            const auto running = [&](const PartPut& other) {
+                return other.startMs <= put.startMs &&
+                       put.startMs < qMax(other.startMs + 1, other.endMs - 10);
+            };
+            most = qMax(most, int(std::count_if(puts.begin(), puts.end(), running)));
+        }
         return most;
     }
 

@@ -14,12 +14,12 @@ FaultProxy::~FaultProxy()
     m_process.waitForFinished(1000);
 }
 
-bool FaultProxy::start(const QString& node, const QString& script)
+bool FaultProxy::start(const QString& node, const QString& script, const QJsonArray& rules)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(&m_process, &QProcess::readyReadStandardOutput, this, &FaultProxy::readEvents);
     m_clock.start();
-    m_process.start(node, {script});
+    m_process.start(node, {script, QJsonDocument(rules).toJson(QJsonDocument::Compact)});
     const auto listeningOrGone = [this] {
         return m_port > 0 || m_process.state() == QProcess::NotRunning;
     };
@@ -29,16 +29,6 @@ bool FaultProxy::start(const QString& node, const QString& script)
         return false;
     }
     return true;
-}
-
-bool FaultProxy::setRules(const QJsonArray& rules)
-{
-    const int id = ++m_nextCommand;
-    const QJsonObject command{{"cmd", "rules"}, {"id", id}, {"rules", rules}};
-    m_process.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
-    const bool taken = QTest::qWaitFor([this, id] { return m_lastAck == id; }, 5000);
-    m_events.clear();
-    return taken;
 }
 
 QVector<FaultProxy::Event> FaultProxy::eventsOf(const QString& name, const QString& kind,
@@ -59,8 +49,6 @@ void FaultProxy::readEvents()
         const QString name = line.value("event").toString();
         if (name == QLatin1String("listening")) {
             m_port = line.value("port").toInt();
-        } else if (name == QLatin1String("ack")) {
-            m_lastAck = line.value("id").toInt();
         } else {
             m_events.append({name, line.value("kind").toString(), line.value("remote").toString(),
                              line.value("part").toInt(), m_clock.elapsed()});

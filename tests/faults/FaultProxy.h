@@ -1,5 +1,5 @@
-// The fault-injecting forward proxy (faultproxy.js, run by node) as the fault tests drive it:
-// rules go to its standard input, its events come back from its standard output. The plugin's
+// The fault-injecting forward proxy (faultproxy.js, run by node) as the fault tests drive it: the
+// rules go on its command line, its events come back from its standard output. The plugin's
 // libcurl reaches it through http_proxy; the proxy ends when this object closes its input.
 #pragma once
 
@@ -25,16 +25,13 @@ public:
 
     ~FaultProxy() override;
 
-    // Starts `node script` and waits until the proxy listens; false (see errorString) otherwise.
-    bool start(const QString& node, const QString& script);
+    // Starts `node script` with the rules (faultproxy.js describes them) and waits until the
+    // proxy listens; false (see errorString) otherwise.
+    bool start(const QString& node, const QString& script, const QJsonArray& rules);
     QString errorString() const { return m_error; }
     int port() const { return m_port; }
     // Milliseconds since start(): the clock of Event::seenMs.
     qint64 now() const { return m_clock.elapsed(); }
-
-    // Replaces the rules (faultproxy.js describes them) and forgets the events seen so far;
-    // returns once the proxy has taken them.
-    bool setRules(const QJsonArray& rules);
 
     const QVector<Event>& events() const { return m_events; }
     // The events called `name` ("request", ...) of requests of `kind` (and part, unless 0) for
@@ -53,6 +50,4 @@ private:
     QVector<Event> m_events;
     QString m_error;
     int m_port = 0;
-    int m_lastAck = 0;
-    int m_nextCommand = 0;
 };

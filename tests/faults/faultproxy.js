@@ -2,8 +2,7 @@
 // A forward HTTP proxy for the fault tests: libcurl sends every request of the plugin here
 // (http_proxy), in absolute form, and the proxy passes it on unchanged (the Host header stays,
 // so pre-signed URLs keep their signatures) unless a rule injects a fault.
-// Standard input: one command per line, {"cmd":"rules","id":N,"rules":[RULE...]} replaces the
-// rules and their counters and is answered {"event":"ack","id":N}; the proxy exits when it ends.
+// Argument: the rules, a JSON array of RULE. The proxy exits when its standard input ends.
 // Standard output: {"event":"listening","port":P}, then per request {"event":E,"kind":K,
 // "part":n,"remote":R}, E being "request" (headers, and an API request's body, arrived), "held"
 // (a stall or pause began), "answered" (the answer went out whole) or "aborted" (the connection
@@ -18,16 +17,15 @@
 //   "close"       read the body, close the connection without an answer
 //   "stall"       after v body bytes (all when 0) stop reading; never answer
 //   "pause"       after half the body stop reading for v ms, then pass the request on
-//   "delayAnswer" pass the request on, hold its answer v ms (never when negative)
+//   "delayAnswer" pass the request on, hold its answer v ms
 //   "flip"        pass the request on with the byte in the middle of its body inverted
 //   "rewrite"     pass the request on, replace its answer by E: "notJson", "noData",
 //                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer"
 'use strict';
 const http = require('http');
-const readline = require('readline');
 const { Readable, Transform, Writable } = require('stream');
 
-let rules = [];
+const rules = JSON.parse(process.argv[2] ?? '[]').map((rule) => ({ ...rule, seen: new Map() }));
 
 const emit = (event) => process.stdout.write(`${JSON.stringify(event)}\n`);
 
@@ -202,7 +200,6 @@ function handle(req, res) {
       case 'delayAnswer':
         forward(body, (status, answerHeaders, answer) => {
           hold();
-          if (rule.value < 0) return;
           setTimeout(() => send(res, status, answerHeaders['content-type'] ?? 'text/plain',
             answer.toString()), rule.value);
         });
@@ -239,14 +236,4 @@ const server = http.createServer(handle);
 server.requestTimeout = 0;
 server.keepAliveTimeout = 30000;
 server.listen(0, '127.0.0.1', () => emit({ event: 'listening', port: server.address().port }));
-
-const control = readline.createInterface({ input: process.stdin });
-control.on('line', (line) => {
-  if (!line.trim()) return;
-  const command = JSON.parse(line);
-  if (command.cmd === 'rules') {
-    rules = command.rules.map((rule) => ({ ...rule, seen: new Map() }));
-    emit({ event: 'ack', id: command.id });
-  }
-});
-control.on('close', () => process.exit(0));
+process.stdin.on('end', () => process.exit(0)).resume();
