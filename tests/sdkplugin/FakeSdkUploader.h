@@ -8,8 +8,7 @@
 #include <QStringList>
 
 // Test sibling plugin "VXFileUploadBySdk". Records every call it receives as text
-// ("cancelUploadingFile(a,b,c)") in the property "calls". The queries answer "https://cos/x",
-// {"size": 3}, 7, 0.5, 2 and 0 (getCosFileUrl to deleteCosFile).
+// ("cancelUploadingFile(a,b,c)") in the property "calls"; its queries answer fixed values.
 class FakeSdkUploader : public QObject, public IVXFileUploadBySdk
 {
     Q_OBJECT

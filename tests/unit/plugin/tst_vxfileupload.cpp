@@ -332,24 +332,25 @@ private slots:
                  QList<int>({5, 6, 11, 12, 13, 14, 15}));
     }
 
-    // Each operation, with or without the SDK uploader: the SDK uploader serves it ("@job" and
-    // "@stop" stand for the arguments), or the upload manager does.
+    // Each operation, with the SDK uploader, without one, or with a sibling of its name that
+    // lacks its interface: the SDK uploader serves it ("@job" and "@stop" stand for the
+    // arguments), or the upload manager does.
     void routing_data()
     {
-        QTest::addColumn<bool>("withSdk");
+        QTest::addColumn<QString>("sibling");
         QTest::addColumn<int>("route");
-        for (const bool withSdk : {true, false}) {
+        for (const char* sibling : {"sdk", "none", "plain"}) {
             for (int i = 0; i < int(std::size(kRoutes)); ++i)
-                QTest::addRow("%s: %s", withSdk ? "sdk" : "no sdk", kRoutes[i].name)
-                    << withSdk << i;
+                QTest::addRow("%s: %s", sibling, kRoutes[i].name) << QString(sibling) << i;
         }
     }
     void routing()
     {
-        QFETCH(bool, withSdk);
+        QFETCH(QString, sibling);
         QFETCH(int, route);
         const Route& r = kRoutes[route];
-        start({}, withSdk ? sdk() : nullptr);
+        QObject plain;
+        start({}, sibling == "sdk" ? sdk() : sibling == "plain" ? &plain : nullptr);
         // The job in flight: in its PUT to kPutUrl, which a stop aborts.
         const QJsonObject a = job("a.bin");
         m_plugin->uploadFileByPost(a);
@@ -361,7 +362,7 @@ private slots:
         const QStringList stop{a["localPath"].toString(), "dir/a.bin", "bkt"};
         const Call call{m_plugin, job("b"), stop, a};
         r.invoke(call);
-        const bool sdkServes = withSdk && *r.sdkCall;
+        const bool sdkServes = sibling == "sdk" && *r.sdkCall;
         const QString json = QJsonDocument(call.job).toJson(QJsonDocument::Compact);
         const QString sdkCall =
             QString(r.sdkCall).replace("@job", json).replace("@stop", call.stop.join(','));
@@ -372,37 +373,6 @@ private slots:
         const QString effect = r.managerEffect == Submit ? "sendApiRequest dir/b"
                                                          : "stopUploadByUrl " + kPutUrl;
         QCOMPARE(managerCalls, sdkServes ? QStringList() : QStringList{effect});
-    }
-
-    // The query operations exist only on the SDK uploader; without a usable one they give
-    // defaults.
-    void queries_data()
-    {
-        QTest::addColumn<QString>("sibling");
-        QTest::newRow("sdk uploader answers") << "sdk";
-        QTest::newRow("defaults without a sibling") << "none";
-        QTest::newRow("defaults with a sibling lacking the interface") << "plain";
-    }
-    void queries()
-    {
-        QFETCH(QString, sibling);
-        QObject plain;
-        const bool answers = sibling == "sdk";
-        load(answers ? sdk() : sibling == "plain" ? &plain : nullptr);
-        // FakeSdkUploader's answers, as its header lists them.
-        const QString url = m_plugin->getCosFileUrl("a", "b", "c");
-        QCOMPARE(url, answers ? QStringLiteral("https://cos/x") : QString());
-        QCOMPARE(url.isNull(), !answers);
-        const QJsonObject info{{"size", 3}};
-        QCOMPARE(m_plugin->getCosFileInfo("a", "b", "c", "d"), answers ? info : QJsonObject());
-        QCOMPARE(m_plugin->advanceUploadFile("a", "b", "c", true), answers ? 7 : -1);
-        QCOMPARE(m_plugin->getAdvanceUploadProgress(), answers ? 0.5 : 0.0);
-        QCOMPARE(m_plugin->getcosFileStatus("a", "b", "c"), answers ? 2 : -1);
-        QCOMPARE(m_plugin->deleteCosFile("a", "b"), answers ? 0 : -1);
-        const QStringList expected{"getCosFileUrl(a,b,c)", "getCosFileInfo(a,b,c)",
-                                   "advanceUploadFile(a,b,c,true)", "getAdvanceUploadProgress()",
-                                   "getcosFileStatus(a,b,c)", "deleteCosFile(a,b)"};
-        QCOMPARE(sdkCalls(), answers ? expected : QStringList());
     }
 
     // Without the SDK uploader and before initUploadManager, jobs go nowhere and are not kept.
