@@ -7,8 +7,8 @@
 #include <QObject>
 #include <QStringList>
 
-// Test sibling plugin "VXFileUploadBySdk". Records every call it receives as text
-// ("cancelUploadingFile(a,b,c)") in the property "calls"; its queries answer fixed values.
+// Test sibling plugin "VXFileUploadBySdk". Records every upload operation it receives as text
+// ("cancelUploadingFile(a,b,c)") in the property "calls"; its queries answer nothing.
 class FakeSdkUploader : public QObject, public IVXFileUploadBySdk
 {
     Q_OBJECT
@@ -41,24 +41,12 @@ public:
         record("uploadFileByList", {text(QJsonDocument(jobs))});
     }
     void stopUploadFileList() override { record("stopUploadFileList"); }
-    QString getCosFileUrl(QString a, QString b, QString c) override
-    {
-        return record("getCosFileUrl", {a, b, c}), QStringLiteral("https://cos/x");
-    }
-    QJsonObject getCosFileInfo(QString a, QString b, QString c) override
-    {
-        return record("getCosFileInfo", {a, b, c}), QJsonObject{{"size", 3}};
-    }
-    int advanceUploadFile(QString a, QString b, QString c, bool flag) override
-    {
-        return record("advanceUploadFile", {a, b, c, flag ? "true" : "false"}), 7;
-    }
-    double getAdvanceUploadProgress() override { return record("getAdvanceUploadProgress"), 0.5; }
-    int getcosFileStatus(QString a, QString b, QString c) override
-    {
-        return record("getcosFileStatus", {a, b, c}), 2;
-    }
-    int deleteCosFile(QString a, QString b) override { return record("deleteCosFile", {a, b}), 0; }
+    QString getCosFileUrl(QString, QString, QString) override { return {}; }
+    QJsonObject getCosFileInfo(QString, QString, QString) override { return {}; }
+    int advanceUploadFile(QString, QString, QString, bool) override { return 0; }
+    double getAdvanceUploadProgress() override { return 0; }
+    int getcosFileStatus(QString, QString, QString) override { return 0; }
+    int deleteCosFile(QString, QString) override { return 0; }
 
 private:
     void record(const QString& op, const QStringList& args = {})
