@@ -1,5 +1,9 @@
 # Functions shared by the folders of the build.
 
+# Where the plugin built against the recording doubles goes (tests/CMakeLists.txt): a folder
+# named for what it holds, so that its libVXFileUpload.so is never taken for the shipped one.
+set(VX_TEST_PLUGIN_DIR ${CMAKE_BINARY_DIR}/test-doubles)
+
 # vx_add_upload_plugin(<target> <output folder> <libraries>): libVXFileUpload.so in that folder,
 # the plugin's code (compiled once) linked against the given component libraries: the real ones
 # for the shipped plugin, the recording doubles for the one the unit tests load.
@@ -28,7 +32,7 @@ function(vx_add_qtest name)
         add_dependencies(${name} ${QTEST_DEPENDS})
     endif()
     add_test(NAME ${name} COMMAND ${name})
-    set(dirs "VXUPLOAD_TEST_PLUGIN_DIR=${CMAKE_BINARY_DIR}/tests/plugin"
+    set(dirs "VXUPLOAD_TEST_PLUGIN_DIR=${VX_TEST_PLUGIN_DIR}"
         "VXUPLOAD_TEST_SDK_DIR=${CMAKE_BINARY_DIR}/tests/sdk"
         "VXUPLOAD_TEST_SDK_PLAIN_DIR=${CMAKE_BINARY_DIR}/tests/sdk-plain"
         "VXUPLOAD_SHIPPED_PLUGIN_DIR=${CMAKE_BINARY_DIR}/bin")
