@@ -1,4 +1,5 @@
 // Assembles and starts the server from a configuration; used by main.js and dev.js.
+import { watchEventLoop } from './eventLoopWatch.js';
 import { createHandlers } from './handlers.js';
 import { createHttpServer } from './httpServer.js';
 import { listen } from './lifetime.js';
@@ -26,10 +27,12 @@ export async function startServer(config, log) {
   const sweeper = createSweeper({ storage, buckets: config.buckets, log,
     ageSeconds: config.staleUploadAge, intervalSeconds: config.staleUploadSweep });
   sweeper.start();
+  const loopWatch = watchEventLoop({ log, thresholdMs: config.eventLoopWarnMs });
   return {
     url,
     close: () => new Promise((resolve) => {
       const sweepStopped = sweeper.close();
+      loopWatch.close();
       server.close(async () => {
         await sweepStopped;
         storage.destroy();

@@ -88,6 +88,8 @@ export function loadConfig(env = process.env) {
     staleUploadAge: integer(env, 'STALE_UPLOAD_AGE_SECONDS', 86400, 1, 365 * 24 * 3600),
     staleUploadSweep: integer(env, 'STALE_UPLOAD_SWEEP_SECONDS', 3600, 0, 7 * 24 * 3600),
     maxBodyBytes: integer(env, 'MAX_BODY_BYTES', 1024 * 1024, 1024, 64 * 1024 * 1024),
+    // A warning when the event loop was held up longer than this (0: no watch).
+    eventLoopWarnMs: integer(env, 'EVENT_LOOP_WARN_MS', 500, 0, 600000),
     logLevel,
   });
 }

@@ -4,6 +4,7 @@ import { createHash, timingSafeEqual } from 'node:crypto';
 import http from 'node:http';
 import { RequestError } from './validate.js';
 
+const HEALTH_PATH = '/healthz';
 const digest = (text) => createHash('sha256').update(text).digest();
 
 function send(res, status, body, headers = {}) {
@@ -68,6 +69,15 @@ export function createHttpServer({ config, handlers, log }) {
   }
 
   async function answer(req, res, path) {
+    // Liveness for load balancers and the test stack: no token, no storage call, so it answers
+    // whenever the event loop runs.
+    if (path === HEALTH_PATH) {
+      if (req.method !== 'GET' && req.method !== 'HEAD') {
+        return send(res, 405, { success: false, reason: 'only GET is allowed' },
+          { Allow: 'GET, HEAD' });
+      }
+      return send(res, 200, { success: true, status: 'ok' });
+    }
     const handler = Object.hasOwn(handlers, path) ? handlers[path] : undefined;
     if (!handler) return send(res, 404, { success: false, reason: 'no such endpoint' });
     if (req.method !== 'POST') {
@@ -89,7 +99,9 @@ export function createHttpServer({ config, handlers, log }) {
     const shown = path.length > 200 ? `${path.slice(0, 200)}...` : path;
     res.on('finish', () => {
       const ms = Number(process.hrtime.bigint() - started) / 1e6;
-      log.info(`${req.method} ${shown} ${res.statusCode} ${ms.toFixed(1)}ms`);
+      // Health checks come every few seconds from every balancer: only at debug level.
+      (path === HEALTH_PATH ? log.debug : log.info)(
+        `${req.method} ${shown} ${res.statusCode} ${ms.toFixed(1)}ms`);
     });
     answer(req, res, path).catch((error) => {
       if (res.headersSent) {

@@ -9,7 +9,6 @@ import { loadConfig } from '../src/config.js';
 import { createMultipartAuth } from '../src/multipartAuth.js';
 import { createStorage } from '../src/s3.js';
 
-process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED = 'true';
 
 it('multipart authorization binds bucket, part count and expiry, and expires', () => {
   const upload = { uploadId: 'u-1', bucket: 'uploads', key: 'a/b.bin', partCount: 4 };

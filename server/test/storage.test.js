@@ -16,7 +16,6 @@ import { createStorage } from '../src/s3.js';
 import { createSweeper } from '../src/sweep.js';
 import { STORAGE_CREDENTIALS, startStorage } from '../storage.js';
 
-process.env.AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED = 'true';
 const external = Boolean(process.env.VX_S3_ENDPOINT);
 const bucket = external ? process.env.VX_S3_BUCKET || 'vx-server-sweep-test' : 'uploads';
 const dir = mkdtempSync(path.join(os.tmpdir(), 'vx-storage-test-'));
