@@ -5,6 +5,7 @@
 #include "VXResultCodes.h"
 #include "VXSettings.h"
 #include "VXUploadFileSliceByPut.h"
+#include "VXUploadJob.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -68,7 +69,26 @@ qint64 partCount(qint64 size, qint64 sliceLen)
     return size / sliceLen + (size % sliceLen != 0 ? 1 : 0);
 }
 
+using Phase = VXUploadJob::Phase;
+
+// The phase in which a job waits for the answer to `api`.
+Phase phaseAwaiting(const QString& api)
+{
+    if (api == kApiUploadUrl)
+        return Phase::RequestingUrl;
+    return api == kApiInitMultipart ? Phase::StartingMultipart : Phase::Completing;
+}
+
+bool isLocalParam(const QString& name)
+{
+    return name.startsWith(QLatin1String(IVXCloudCommon_localParamPrefix));
+}
+
 } // namespace
+
+const QString VXUploadJob::kAttemptParam =
+    QStringLiteral(IVXCloudCommon_localParamPrefix "attempt");
+
 
 VXUploadByPutManager::VXUploadByPutManager(QObject* parent) : QObject(parent)
 {
@@ -126,16 +146,18 @@ void VXUploadByPutManager::addUploadJob(const QJsonObject& jsonInfo)
     if (localPath.isEmpty() || remotePath.isEmpty() || bucketName.isEmpty())
         return;
     const QString key = jobKey(localPath, remotePath, bucketName);
-    if (m_inFlightKeySet.contains(key)) {
+    const auto it = m_jobMap.find(key);
+    if (it == m_jobMap.end()) {
+        m_jobMap.insert(key, VXUploadJob(jsonInfo));
+        m_waitKeyList.append(key);
+    } else if (it->inFlight()) {
         // Uploaded again, with its own report, once the transfer in flight has ended.
-        m_resubmittedJobMap.insert(key, jsonInfo);
+        it->resubmitted = true;
+        it->resubmission = jsonInfo;
         if (!m_waitKeyList.contains(key))
             m_waitKeyList.append(key);
-    } else if (m_jobMap.contains(key)) {
-        m_jobMap.insert(key, jsonInfo); // still waiting: one upload, the later object
     } else {
-        m_jobMap.insert(key, jsonInfo);
-        m_waitKeyList.append(key);
+        it->json = jsonInfo; // still waiting: one upload, the later object
     }
     uploadNextFile();
 }
@@ -161,8 +183,10 @@ void VXUploadByPutManager::reportJobFailure(const QMap<QString, QString>& params
     const QString remotePath = params.value(QStringLiteral("remotePath"));
     const QString localPath = params.value(QStringLiteral("localPath"));
     QJsonObject report;
-    for (auto it = params.cbegin(); it != params.cend(); ++it)
-        report.insert(it.key(), it.value());
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        if (!isLocalParam(it.key()))
+            report.insert(it.key(), it.value());
+    }
     report.insert(QStringLiteral("bucketName"), bucket);
     report.insert(QStringLiteral("remotePath"), remotePath);
     report.insert(QStringLiteral("localPath"), localPath);
@@ -171,27 +195,14 @@ void VXUploadByPutManager::reportJobFailure(const QMap<QString, QString>& params
 
 int VXUploadByPutManager::nextDispatchableIndex() const
 {
-    // A key stands twice in the waiting list when the host submitted the same job again. While
-    // an earlier submission of that key is in flight the later one waits: two transfers under
-    // one key could not be told apart in the reports, and the key holds one place at most.
+    // A key stands in the waiting list while its job is in flight when the host submitted the
+    // same job again. That submission waits: two transfers under one key could not be told
+    // apart in the reports, and the key holds one place at most.
     for (int i = 0; i < m_waitKeyList.size(); ++i) {
-        if (!m_inFlightKeySet.contains(m_waitKeyList.at(i)))
+        if (!m_jobMap.value(m_waitKeyList.at(i)).inFlight())
             return i;
     }
     return -1;
-}
-
-void VXUploadByPutManager::takePlace(const QString& key)
-{
-    m_inFlightKeySet.insert(key);
-    m_iUploadingCount = m_inFlightKeySet.size();
-}
-
-bool VXUploadByPutManager::givePlaceBack(const QString& key)
-{
-    const bool held = m_inFlightKeySet.remove(key);
-    m_iUploadingCount = m_inFlightKeySet.size();
-    return held;
 }
 
 void VXUploadByPutManager::uploadNextFile()
@@ -204,60 +215,68 @@ void VXUploadByPutManager::uploadNextFile()
         const int index = nextDispatchableIndex();
         if (index < 0)
             return;
-        const QString key = m_waitKeyList.takeAt(index);
-        takePlace(key);
+        dispatch(m_waitKeyList.takeAt(index));
+    }
+}
 
-        const QJsonObject job = m_jobMap.value(key);
-        const QString localPath = job.value(QStringLiteral("localPath")).toString();
-        const QString remotePath = job.value(QStringLiteral("remotePath")).toString();
-        const QString bucketName = job.value(QStringLiteral("bucketName")).toString();
-        QMap<QString, QString> params;
-        params.insert(QStringLiteral("bucket"), bucketName);
-        params.insert(QStringLiteral("path"), remotePath);
-        params.insert(QStringLiteral("remotePath"), remotePath);
-        params.insert(QStringLiteral("localPath"), localPath);
+void VXUploadByPutManager::dispatch(const QString& key)
+{
+    VXUploadJob& job = m_jobMap[key];
+    job.attempt = ++m_iLastAttempt;
+    job.phase = Phase::RequestingUrl;
+    ++m_iUploadingCount;
 
-        const QFileInfo fileInfo(localPath);
-        if (!fileInfo.exists()) {
-            qCritical() << "VXUploadByPutManager::uploadNextFile" << "the file does not exist!"
-                        << fileInfo.path();
-            closeFailedJob(key);
-            reportJobFailure(params);
-            continue;
-        }
-        if (!isPlainFile(fileInfo)) {
-            qCWarning(lcUploadManager).noquote()
-                << "VXUploadByPutManager::uploadNextFile:" << localPath
-                << "is not a plain file (a directory, FIFO, device or a file whose size reads 0"
-                << "but which has content): not uploaded";
-            closeFailedJob(key);
-            reportJobFailure(params, VXResult::FileUnreadable);
-            continue;
-        }
+    const QJsonObject json = job.json;
+    const QString localPath = json.value(QStringLiteral("localPath")).toString();
+    const QString remotePath = json.value(QStringLiteral("remotePath")).toString();
+    QMap<QString, QString> params;
+    params.insert(QStringLiteral("bucket"), json.value(QStringLiteral("bucketName")).toString());
+    params.insert(QStringLiteral("path"), remotePath);
+    params.insert(QStringLiteral("remotePath"), remotePath);
+    params.insert(QStringLiteral("localPath"), localPath);
 
-        const QString bcode = job.value(QStringLiteral("bc_bcode")).toString();
-        const qint64 size = fileInfo.size();
-        const bool multipart = m_sliceLen > 0 && size > m_sliceLen && !bcode.isEmpty();
-        if (multipart) {
-            const QString name = fileInfo.fileName();
-            params.insert(QStringLiteral("path"), getRemoteDirPath(name, remotePath));
-            params.insert(QStringLiteral("filename"), name);
-            params.insert(QStringLiteral("partcount"),
-                          QString::number(partCount(size, m_sliceLen)));
-            params.insert(QStringLiteral("uploadMethod"), QStringLiteral("sliceUpload"));
-            params.insert(QStringLiteral("bc_bcode"), bcode);
-        } else {
-            params.insert(QStringLiteral("uploadMethod"), QStringLiteral("upload"));
-        }
-        for (auto it = job.constBegin(); it != job.constEnd(); ++it) {
-            if (!params.contains(it.key()))
-                params.insert(it.key(), textOf(it.value()));
-        }
+    const QFileInfo fileInfo(localPath);
+    if (!fileInfo.exists()) {
+        qCritical() << "VXUploadByPutManager::uploadNextFile" << "the file does not exist!"
+                    << fileInfo.path();
+        closeJob(key);
+        reportJobFailure(params);
+        return;
+    }
+    if (!isPlainFile(fileInfo)) {
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager::uploadNextFile:" << localPath
+            << "is not a plain file (a directory, FIFO, device or a file whose size reads 0"
+            << "but which has content): not uploaded";
+        closeJob(key);
+        reportJobFailure(params, VXResult::FileUnreadable);
+        return;
+    }
 
-        if (multipart)
-            cloud()->sendCosCenterRequest(params, kApiInitMultipart, m_cloudHost, 0);
-        else
-            cloud()->sendApiRequest(params, kApiUploadUrl, QString(), 0);
+    const QString bcode = json.value(QStringLiteral("bc_bcode")).toString();
+    const qint64 size = fileInfo.size();
+    const bool multipart = m_sliceLen > 0 && size > m_sliceLen && !bcode.isEmpty();
+    if (multipart) {
+        const QString name = fileInfo.fileName();
+        params.insert(QStringLiteral("path"), getRemoteDirPath(name, remotePath));
+        params.insert(QStringLiteral("filename"), name);
+        params.insert(QStringLiteral("partcount"), QString::number(partCount(size, m_sliceLen)));
+        params.insert(QStringLiteral("uploadMethod"), QStringLiteral("sliceUpload"));
+        params.insert(QStringLiteral("bc_bcode"), bcode);
+    } else {
+        params.insert(QStringLiteral("uploadMethod"), QStringLiteral("upload"));
+    }
+    for (auto it = json.constBegin(); it != json.constEnd(); ++it) {
+        if (!params.contains(it.key()))
+            params.insert(it.key(), textOf(it.value()));
+    }
+    params.insert(VXUploadJob::kAttemptParam, job.attemptText());
+
+    if (multipart) {
+        job.phase = Phase::StartingMultipart;
+        cloud()->sendCosCenterRequest(params, kApiInitMultipart, m_cloudHost, 0);
+    } else {
+        cloud()->sendApiRequest(params, kApiUploadUrl, QString(), 0);
     }
 }
 
@@ -268,24 +287,32 @@ QString VXUploadByPutManager::getRemoteDirPath(const QString& fileName, const QS
     return dir.isEmpty() ? QStringLiteral("/") : dir;
 }
 
-bool VXUploadByPutManager::closeFailedJob(const QString& key)
+VXUploadJob* VXUploadByPutManager::jobAwaiting(const QMap<QString, QString>& params, int phase)
 {
-    // Only a job that still holds a place is closed: one that was stopped, closed before, or
-    // submitted again and waiting is left alone, so nothing is freed twice.
-    if (!givePlaceBack(key))
-        return false;
-    forgetClosedJob(key);
-    releaseSliceUploader(m_sliceUploaderMap.take(key));
-    return true;
+    const auto it = m_jobMap.find(jobKeyOf(params));
+    if (it != m_jobMap.end() &&
+        it->expects(params.value(VXUploadJob::kAttemptParam), Phase(phase)))
+        return &*it;
+    qCInfo(lcUploadManager).noquote()
+        << "VXUploadByPutManager: an answer for" << jobKeyOf(params)
+        << "that no job in flight waits for (stopped, or an earlier attempt) is ignored";
+    return nullptr;
 }
 
-void VXUploadByPutManager::forgetClosedJob(const QString& key)
+void VXUploadByPutManager::closeJob(const QString& key)
 {
-    m_jobMap.remove(key);
+    const auto it = m_jobMap.find(key);
+    if (it == m_jobMap.end() || !it->inFlight())
+        return;
+    VXUploadFileSliceByPut* uploader = it->uploader;
     // A submission that came while the job was in flight now waits in its place; its key
     // stands in m_waitKeyList already.
-    if (m_resubmittedJobMap.contains(key))
-        m_jobMap.insert(key, m_resubmittedJobMap.take(key));
+    if (it->resubmitted)
+        *it = VXUploadJob(it->resubmission);
+    else
+        m_jobMap.erase(it);
+    --m_iUploadingCount;
+    releaseSliceUploader(uploader);
 }
 
 void VXUploadByPutManager::releaseSliceUploader(VXUploadFileSliceByPut* uploader)
@@ -311,33 +338,33 @@ void VXUploadByPutManager::stopUploadJob(const QString& localPath, const QString
     const QString key = jobKey(localPath, remotePath, bucketName);
 
     // The job is forgotten before the aborts go out, so that a component reporting an abort
-    // from inside stopUploadByUrl finds no job and the report is only logged.
+    // from inside stopUploadByUrl finds no job and the report is only logged. Its server
+    // request, if one is out, runs on; its answer then finds no attempt waiting for it.
     const bool hasPutUrl = m_putUrlMap.contains(key);
     const QString putUrl = m_putUrlMap.take(key);
-    m_jobMap.remove(key);
-    m_resubmittedJobMap.remove(key);
+    const VXUploadJob job = m_jobMap.take(key);
     m_waitKeyList.removeAll(key);
-    VXUploadFileSliceByPut* uploader = m_sliceUploaderMap.take(key);
     // A waiting job, or one the manager does not know, holds no place and gives none back.
-    givePlaceBack(key);
+    if (job.inFlight())
+        --m_iUploadingCount;
 
     if (hasPutUrl)
         cloud()->stopUploadByUrl(putUrl);
-    releaseSliceUploader(uploader);
+    releaseSliceUploader(job.uploader);
     uploadNextFile();
 }
 
 void VXUploadByPutManager::stopAllUploadJobs()
 {
     const QMap<QString, QString> putUrls = m_putUrlMap;
-    const QList<VXUploadFileSliceByPut*> uploaders = m_sliceUploaderMap.values();
+    QList<VXUploadFileSliceByPut*> uploaders;
+    for (const VXUploadJob& job : qAsConst(m_jobMap)) {
+        if (job.uploader)
+            uploaders.append(job.uploader);
+    }
     m_putUrlMap.clear();
     m_jobMap.clear();
-    m_resubmittedJobMap.clear();
     m_waitKeyList.clear();
-    m_sliceUploaderMap.clear();
-    m_uploadIdJobMap.clear();
-    m_inFlightKeySet.clear();
     m_iUploadingCount = 0;
 
     for (const QString& url : putUrls)
@@ -357,16 +384,26 @@ void VXUploadByPutManager::slotUploadFinished(const QJsonObject& jsonInfo, int r
         return;
     const QJsonObject report = jsonInfo;
     const QString key = jobKeyOf(report);
-    if (!m_inFlightKeySet.contains(key)) {
+    const auto it = m_jobMap.find(key);
+    // A whole-file PUT reports here; a multipart job comes here when its completion answer
+    // arrives. A stopped PUT never reports, so a PUT's report is always its job's own.
+    if (it == m_jobMap.end() || (it->phase != Phase::Putting && it->phase != Phase::Completing)) {
         qCritical() << "VXUploadByPutManager::slotUploadFinished" << key << m_jobMap.keys();
         return;
     }
+    if (it->phase == Phase::Putting && res != VXResult::FileChanged &&
+        VXFileIdentity::of(report.value(QStringLiteral("localPath")).toString()) !=
+            it->fileIdentity) {
+        // The bytes sent are not the file as it is now: grown, shrunk, rewritten or replaced
+        // while it was read. What the storage holds is not a success.
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager:" << report.value(QStringLiteral("localPath")).toString()
+            << "changed during its upload (size, time, inode or device); the upload fails";
+        res = VXResult::FileChanged;
+    }
     // The job is gone and its place free before the host hears of it; the upload URL stays
     // until a stop or a newer URL for the key.
-    forgetClosedJob(key);
-    if (VXUploadFileSliceByPut* uploader = m_sliceUploaderMap.take(key))
-        uploader->deleteLater();
-    givePlaceBack(key);
+    closeJob(key);
     emit sglUploadFinished(res, report);
     uploadNextFile();
 }
@@ -375,7 +412,7 @@ void VXUploadByPutManager::slotUploadProgress(const QJsonObject& jsonInfo, int p
 {
     if (jsonInfo.contains(QStringLiteral("slice_mark")))
         return;
-    if (m_inFlightKeySet.contains(jobKeyOf(jsonInfo)))
+    if (m_jobMap.value(jobKeyOf(jsonInfo)).inFlight())
         emit sglUploadProgress(jsonInfo, progress);
 }
 
@@ -399,18 +436,21 @@ void VXUploadByPutManager::slotHttpRequestFinishWithInfo(const QMap<QString, QSt
 void VXUploadByPutManager::handleUploadUrlAnswer(const QMap<QString, QString>& params,
                                                  const QJsonObject& jsonObj)
 {
-    const QString key = jobKeyOf(params);
-    if (!m_inFlightKeySet.contains(key))
-        return; // stopped meanwhile
+    VXUploadJob* job = jobAwaiting(params, int(Phase::RequestingUrl));
+    if (!job)
+        return;
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QString uploadUrl = data.value(QStringLiteral("uploadUrl")).toString();
     QJsonValue downloadUrl = data.value(QStringLiteral("downloadUrl"));
     if (downloadUrl.isUndefined())
         downloadUrl = QJsonValue(QJsonValue::Null); // inserting Undefined would drop the key
-    QJsonObject info = m_jobMap.value(key);
+    QJsonObject info = job->json;
     info.insert(QStringLiteral("downloadUrl"), downloadUrl);
-    m_putUrlMap.insert(key, uploadUrl);
-    cloud()->uploadFileByPut(uploadUrl, info.value(QStringLiteral("localPath")).toString(), info);
+    const QString localPath = info.value(QStringLiteral("localPath")).toString();
+    job->phase = Phase::Putting;
+    job->fileIdentity = VXFileIdentity::of(localPath);
+    m_putUrlMap.insert(jobKeyOf(params), uploadUrl);
+    cloud()->uploadFileByPut(uploadUrl, localPath, info);
 }
 
 void VXUploadByPutManager::fallBackToSingleUpload(const QMap<QString, QString>& params)
@@ -424,23 +464,18 @@ void VXUploadByPutManager::fallBackToSingleUpload(const QMap<QString, QString>& 
 void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QString>& params,
                                                       const QJsonObject& jsonObj)
 {
-    // An answer for a job stopped meanwhile, or a second one for a job whose parts are already
-    // going out, starts nothing; the storage's stale-upload sweep removes its upload.
-    const QString key = jobKeyOf(params);
-    if (!m_inFlightKeySet.contains(key) || m_sliceUploaderMap.contains(key)) {
-        qCInfo(lcUploadManager).noquote()
-            << "VXUploadByPutManager: a multipart start answer for" << key
-            << "that is no longer waiting for one is ignored";
+    // An answer for a job stopped meanwhile starts nothing; the storage's stale-upload sweep
+    // removes its upload.
+    VXUploadJob* job = jobAwaiting(params, int(Phase::StartingMultipart));
+    if (!job)
         return;
-    }
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QString uploadId = data.value(QStringLiteral("uploadid")).toString();
     if (uploadId.isEmpty()) {
+        job->phase = Phase::RequestingUrl;
         fallBackToSingleUpload(params);
         return;
     }
-    const QString authorization = data.value(QStringLiteral("authorization")).toString();
-    const QJsonArray partUrls = data.value(QStringLiteral("partUrl")).toArray();
 
     auto* uploader = new VXUploadFileSliceByPut(this);
     connect(uploader, &VXUploadFileSliceByPut::sglUploadFinished, this,
@@ -448,19 +483,27 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
     connect(uploader, &VXUploadFileSliceByPut::sglUploadProgress, this,
             &VXUploadByPutManager::slotUploadProgress);
     uploader->setMaxSliceUploadCount(m_iMaxPartsInFlight);
-    m_sliceUploaderMap.insert(key, uploader);
+    job->phase = Phase::SendingParts;
+    job->uploadId = uploadId;
+    job->uploader = uploader;
+    uploader->uploadFileBySlice(sliceJobOf(params, data, job->json));
+}
 
+QJsonObject VXUploadByPutManager::sliceJobOf(const QMap<QString, QString>& params,
+                                             const QJsonObject& data, const QJsonObject& job)
+{
     const QString localPath = params.value(QStringLiteral("localPath"));
     const QString remotePath = params.value(QStringLiteral("remotePath"));
     const QString bucket = params.value(QStringLiteral("bucket"));
     QJsonObject sliceJob;
-    sliceJob.insert(QStringLiteral("uploadid"), uploadId);
-    sliceJob.insert(QStringLiteral("partUrl"), partUrls);
+    sliceJob.insert(QStringLiteral("uploadid"), data.value(QStringLiteral("uploadid")).toString());
+    sliceJob.insert(QStringLiteral("partUrl"), data.value(QStringLiteral("partUrl")).toArray());
     sliceJob.insert(QStringLiteral("filePath"), localPath);
     sliceJob.insert(QStringLiteral("bucketName"), bucket);
     sliceJob.insert(QStringLiteral("remotePath"), remotePath);
     sliceJob.insert(QStringLiteral("localPath"), localPath);
-    sliceJob.insert(QStringLiteral("authorization"), authorization);
+    sliceJob.insert(QStringLiteral("authorization"),
+                    data.value(QStringLiteral("authorization")).toString());
     sliceJob.insert(QStringLiteral("bucket"), bucket);
     const QFileInfo fileInfo(localPath);
     if (fileInfo.exists() && m_sliceLen > 0) {
@@ -471,13 +514,11 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
                         QString::number(partCount(fileInfo.size(), m_sliceLen)));
         sliceJob.insert(QStringLiteral("sliceLen"), QString::number(m_sliceLen));
     }
-    const QJsonObject job = m_jobMap.value(key);
-    m_uploadIdJobMap.insert(uploadId, job);
     for (auto it = job.constBegin(); it != job.constEnd(); ++it) {
         if (!sliceJob.contains(it.key()))
             sliceJob.insert(it.key(), it.value());
     }
-    uploader->uploadFileBySlice(sliceJob);
+    return sliceJob;
 }
 
 void VXUploadByPutManager::handleMultipartCompleteAnswer(const QMap<QString, QString>& params,
@@ -485,9 +526,11 @@ void VXUploadByPutManager::handleMultipartCompleteAnswer(const QMap<QString, QSt
 {
     // The job is the one the request was sent for, whatever the answer echoes (or leaves out):
     // every completion answer ends its job.
+    const VXUploadJob* waiting = jobAwaiting(params, int(Phase::Completing));
+    if (!waiting)
+        return;
+    QJsonObject job = waiting->json;
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
-    const QString uploadId = params.value(QStringLiteral("uploadid"));
-    QJsonObject job = m_uploadIdJobMap.value(uploadId);
     const QJsonValue success = jsonObj.value(QStringLiteral("success"));
     int res = -1;
     if (success.isBool() && success.toBool()) {
@@ -501,7 +544,6 @@ void VXUploadByPutManager::handleMultipartCompleteAnswer(const QMap<QString, QSt
             << jsonObj.value(QStringLiteral("reason")).toString(QStringLiteral("no reason given"));
     }
     slotUploadFinished(job, res);
-    m_uploadIdJobMap.remove(uploadId);
 }
 
 void VXUploadByPutManager::slotHttpRequestErrorWithInfo(const QMap<QString, QString>& params,
@@ -510,16 +552,20 @@ void VXUploadByPutManager::slotHttpRequestErrorWithInfo(const QMap<QString, QStr
 {
     Q_UNUSED(code)
     Q_UNUSED(msg)
+    if (api != kApiUploadUrl && api != kApiInitMultipart && api != kApiCompleteMultipart)
+        return;
     const QMap<QString, QString> request = params;
+    VXUploadJob* job = jobAwaiting(request, int(phaseAwaiting(api)));
+    if (!job)
+        return;
     if (api == kApiInitMultipart) {
+        job->phase = Phase::RequestingUrl;
         fallBackToSingleUpload(request);
         return;
     }
-    if (api != kApiUploadUrl && api != kApiCompleteMultipart)
-        return;
     // Closed before the report, like a finished job: a host that submits the job again from
     // its handler gets a fresh job, not one that is closed right after.
-    closeFailedJob(jobKeyOf(request));
+    closeJob(jobKeyOf(request));
     reportJobFailure(request);
     uploadNextFile();
 }
@@ -527,24 +573,22 @@ void VXUploadByPutManager::slotHttpRequestErrorWithInfo(const QMap<QString, QStr
 void VXUploadByPutManager::slotSliceUploadFinished(const QJsonObject& jsonInfo, int res)
 {
     const QJsonObject report = jsonInfo;
+    const QString key = jobKeyOf(report);
+    const auto it = m_jobMap.find(key);
+    // A stopped uploader reports nothing, so this is the uploader of the job's own attempt.
+    if (it == m_jobMap.end() || it->phase != Phase::SendingParts ||
+        it->uploadId != report.value(QStringLiteral("uploadid")).toString())
+        return;
     if (res == 0) {
         QMap<QString, QString> request;
-        for (auto it = report.constBegin(); it != report.constEnd(); ++it)
-            request.insert(it.key(), it.value().toVariant().toString());
+        for (auto field = report.constBegin(); field != report.constEnd(); ++field)
+            request.insert(field.key(), field.value().toVariant().toString());
+        request.insert(VXUploadJob::kAttemptParam, it->attemptText());
+        it->phase = Phase::Completing;
         cloud()->sendCosCenterRequest(request, kApiCompleteMultipart, m_cloudHost, 0);
         return;
     }
-
-    m_uploadIdJobMap.remove(report.value(QStringLiteral("uploadid")).toString());
-    const QString key = jobKeyOf(report);
-    // The failed uploader is done; it is released whether or not its job still holds a place
-    // (an uploader started by a late answer for a stopped job, or one replaced under its key).
-    auto* failed = qobject_cast<VXUploadFileSliceByPut*>(sender());
-    if (failed && m_sliceUploaderMap.value(key) == failed)
-        m_sliceUploaderMap.remove(key);
-    closeFailedJob(key);
-    if (failed)
-        failed->deleteLater();
+    closeJob(key);
     emit sglUploadFinished(res, report);
     uploadNextFile();
 }

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QVariant>
 #include <QVector>
@@ -14,6 +13,7 @@
 class IVXCloudCommon;
 class VXCloudCommon;
 class VXUploadFileSliceByPut;
+struct VXUploadJob;
 
 // Runs every upload of the PUT family: files jobs under their job key
 // ("localPath|remotePath|bucketName"), keeps at most m_iMaxUploadCount of them in flight, asks
@@ -22,10 +22,12 @@ class VXUploadFileSliceByPut;
 // Lives on the host's thread; the host's handlers of its signals may call back into it.
 // Every final report, success or failure, closes its job before it is emitted: the job is gone
 // from the manager, its place free, and the next waiting job is dispatched after the emission.
-// A stop closes a job without a report (a failure of a server request already under way for it
-// is still reported); it gives back a place only for a job in flight. A key submitted again
-// while it waits replaces the waiting job; submitted again while it is in flight, it is uploaded
-// again once that transfer ends, with its own report. Only plain files are uploaded.
+// A stop means stopped: the job is forgotten without a report, and nothing that its requests
+// bring back later (an answer, a failure) reports or starts anything, nor acts on a later
+// submission of the same key. It gives back a place only for a job in flight. A key submitted
+// again while it waits replaces the waiting job; submitted again while it is in flight, it is
+// uploaded again once that transfer ends, with its own report. Only plain files are uploaded,
+// and a file that changes while it is PUT (whole or in parts) fails with VXResult::FileChanged.
 class VXUploadByPutManager : public QObject
 {
     Q_OBJECT
@@ -65,18 +67,18 @@ private:
     void uploadNextFile();
     QString getRemoteDirPath(const QString& fileName, const QString& remotePath);
     IVXCloudCommon* cloud() const;
-    // Index in m_waitKeyList of the oldest key that holds no place, or -1.
+    // Index in m_waitKeyList of the oldest key whose job holds no place, or -1.
     int nextDispatchableIndex() const;
-    void takePlace(const QString& key);
-    // Gives back the place of a key in flight; false when the key held none.
-    bool givePlaceBack(const QString& key);
-    // Closes a job in flight whose failure is reported: it leaves m_jobMap, its slice uploader
-    // is stopped and released, its place is given back. No effect (false) for a key that holds
-    // no place. Neither reports nor dispatches.
-    bool closeFailedJob(const QString& key);
-    // Takes a closed job out of m_jobMap; a submission of its key that came while it was in
-    // flight takes its place as a waiting job.
-    void forgetClosedJob(const QString& key);
+    // Sends the dispatched job's first server request, or closes and reports it when its local
+    // file cannot be uploaded.
+    void dispatch(const QString& key);
+    // The job in flight that sent a request with these parameters and waits for its answer in
+    // `phase`; null for an answer of a stopped or earlier attempt.
+    VXUploadJob* jobAwaiting(const QMap<QString, QString>& params, int phase);
+    // Closes a job in flight: it leaves m_jobMap (a submission that came while it was in flight
+    // takes its place as a waiting job), its slice uploader is stopped and released, its place
+    // is given back. Neither reports nor dispatches.
+    void closeJob(const QString& key);
     void releaseSliceUploader(VXUploadFileSliceByPut* uploader);
     void handleUploadUrlAnswer(const QMap<QString, QString>& params, const QJsonObject& jsonObj);
     void handleMultipartStartAnswer(const QMap<QString, QString>& params,
@@ -84,25 +86,25 @@ private:
     void handleMultipartCompleteAnswer(const QMap<QString, QString>& params,
                                        const QJsonObject& jsonObj);
     void fallBackToSingleUpload(const QMap<QString, QString>& params);
+    QJsonObject sliceJobOf(const QMap<QString, QString>& params, const QJsonObject& data,
+                           const QJsonObject& job);
 
     VXCloudCommon* m_pCloudCommon = nullptr;
     QList<QString> m_waitKeyList;
-    QMap<QString, QJsonObject> m_jobMap;
-    QMap<QString, VXUploadFileSliceByPut*> m_sliceUploaderMap;
+    // Job key -> the job's record (VXUploadJob.h): the job object, its phase and attempt, its
+    // upload id and slice uploader, from its submission until it is closed or stopped.
+    QMap<QString, VXUploadJob> m_jobMap;
     int m_iMaxUploadCount = 2;
     int m_iUploadingCount = 0;
-    QMap<QString, QJsonObject> m_uploadIdJobMap;
+    // Job key -> the URL of its latest whole-file PUT; kept after the PUT ends, until a stop or
+    // a newer URL for the key, so that a stop always reaches the PUT.
     QMap<QString, QString> m_putUrlMap;
     qint64 m_sliceLen = 20971520;
     QString m_cloudHost;
-    // Keys of the jobs holding a place; m_iUploadingCount is always its size. A key holds at
-    // most one place: a second submission of a key in flight waits until the first ends.
-    QSet<QString> m_inFlightKeySet;
-    // Key -> the job submitted again while that key was in flight; it waits in m_waitKeyList
-    // and enters m_jobMap when the transfer in flight ends.
-    QMap<QString, QJsonObject> m_resubmittedJobMap;
     // Parts of one multipart file sent at once, [PackageInformation] partsInFlight (1 to 16).
     int m_iMaxPartsInFlight = 1;
+    // Serial of the latest dispatch; each dispatch is a new attempt.
+    quint64 m_iLastAttempt = 0;
 };
 
 #endif // VXUPLOADBYPUTMANAGER_H

@@ -18,7 +18,9 @@
 // from the event loop of the component's thread, never from inside the call):
 // - sendCosCenterRequest / sendApiRequest: exactly one sglHttpRequestFinishWithInfo or
 //   sglHttpRequestErrorWithInfo, carrying the same params and api. An empty host means the
-//   component's configured default host. The flag is reserved and always 0.
+//   component's configured default host. The flag is reserved and always 0. A parameter whose
+//   name begins with IVXCloudCommon_localParamPrefix is the caller's own bookkeeping: it comes
+//   back with the answer or failure but is never sent.
 // - uploadDataByPut / uploadFileByPut: any number of sglUploadProgress(info, percent), then one
 //   sglUploadFinished(info, res), res 0 on success. A successful PUT copies the storage's "ETag"
 //   response header into the echoed info.
@@ -55,6 +57,7 @@ public:
     virtual void stopUploadByUrl(const QString& url) = 0; // slot 15
 };
 
+#define IVXCloudCommon_localParamPrefix "vx:"
 #define IVXCloudCommon_iid "com.zel.tessel.transferdepot.IVXCloudCommon/1.0"
 Q_DECLARE_INTERFACE(IVXCloudCommon, IVXCloudCommon_iid)
 

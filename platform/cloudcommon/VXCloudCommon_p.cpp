@@ -51,11 +51,14 @@ QString serverReason(const QByteArray& body)
     return reply.object().value(QStringLiteral("reason")).toString().left(300);
 }
 
+// The parameters as the server receives them: the caller's local ones stay here.
 QByteArray jsonBody(const QMap<QString, QString>& params)
 {
     QJsonObject object;
-    for (auto it = params.cbegin(); it != params.cend(); ++it)
-        object.insert(it.key(), it.value());
+    for (auto it = params.cbegin(); it != params.cend(); ++it) {
+        if (!it.key().startsWith(QLatin1String(IVXCloudCommon_localParamPrefix)))
+            object.insert(it.key(), it.value());
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

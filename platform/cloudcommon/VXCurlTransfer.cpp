@@ -117,11 +117,13 @@ bool VXCurlTransfer::setupFilePut(const VXCloudCommonConfig& config, const QStri
     if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     const qint64 size = m_file.size();
+    const bool partOfFile = length >= 0;
     if (length < 0)
         length = size - offset;
     if (offset + length > size || !m_file.seek(offset))
         return false;
     m_fileOffset = offset;
+    m_etagRequired = partOfFile;
     setupPutCommon(config, length);
     return true;
 }
@@ -158,7 +160,8 @@ int VXCurlTransfer::resultCode(CURLcode result) const
         return VXResult::fromTransport(result);
     const long status = httpStatus();
     if (status >= 200 && status < 300)
-        return integrityMismatch() ? VXResult::IntegrityMismatch : VXResult::Success;
+        return integrityMismatch() || etagMissing() ? VXResult::IntegrityMismatch
+                                                    : VXResult::Success;
     if (VXResult::isHttpStatus(int(status)))
         return int(status);
     return VXResult::fromTransport(CURLE_WEIRD_SERVER_REPLY);
@@ -173,7 +176,7 @@ bool VXCurlTransfer::isTransientFailure(CURLcode result) const
     switch (result) {
     case CURLE_OK: {
         const long status = httpStatus();
-        return status >= 500 || status == 429 || integrityMismatch();
+        return status >= 500 || status == 429 || integrityMismatch() || etagMissing();
     }
     case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
@@ -202,6 +205,8 @@ QString VXCurlTransfer::failureText(CURLcode result) const
         const char* detail = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);
         text += QStringLiteral(": ") + QString::fromUtf8(detail);
     }
+    if (etagMissing())
+        text += QStringLiteral(" (the storage answered without an ETag)");
     const QString storageCode = storageErrorCode();
     if (!storageCode.isEmpty())
         text += QStringLiteral(" (storage: %1)").arg(storageCode);
@@ -335,6 +340,12 @@ void VXCurlTransfer::hashBody(const char* bytes, qint64 count)
 {
     if (m_verifyIntegrity && count > 0)
         m_bodyHash.addData(bytes, int(count));
+}
+
+bool VXCurlTransfer::etagMissing() const
+{
+    const long status = httpStatus();
+    return m_etagRequired && status >= 200 && status < 300 && m_etag.isEmpty();
 }
 
 bool VXCurlTransfer::integrityMismatch() const

@@ -84,6 +84,9 @@ public:
     // sent: they were damaged on the way or read wrongly. Multipart and KMS ETags are not MD5s
     // and are not compared.
     bool integrityMismatch() const;
+    // A part of a file (a range PUT) answered 2xx without an ETag: the multipart completion
+    // could not name it, so it counts as not stored (reported like a mismatch, and retried).
+    bool etagMissing() const;
     long httpStatus() const;
     const QByteArray& responseBody() const { return m_responseBody; }
     const QByteArray& etag() const { return m_etag; }
@@ -126,6 +129,7 @@ private:
     qint64 m_bodySize = 0;
     qint64 m_bodyOffset = 0;  // next byte of m_requestBody to send
     bool m_readFailed = false;
+    bool m_etagRequired = false; // a part of a file: its answer must carry an ETag
 
     QByteArray m_responseBody;
     QByteArray m_etag;

@@ -107,7 +107,9 @@ private slots:
         VXCloudCommon component;
         QSignalSpy done(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo);
         QSignalSpy failed(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo);
-        const Params params{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"}, {"empty", ""}};
+        // "vx:" parameters are the caller's own: handed back, never sent.
+        const Params params{{"bucketName", "b"}, {"remotePath", "dir/ä x.bin"}, {"empty", ""},
+                            {"vx:attempt", "7"}};
         component.sendApiRequest(params, api, QString(), 0);
         QVERIFY(reportedOnce({&done, &failed}));
 
@@ -151,6 +153,10 @@ private slots:
         QTest::newRow("data, stored MD5 wrong once") << Put::Data << Replies{damaged, ok} << 0;
         QTest::newRow("file, a multipart ETag is no MD5: not compared")
             << Put::File << Replies{ScriptedReply(200, {}, "\"abc-2\"")} << 0;
+        // A part without an ETag could not be named in the completion: never a success.
+        const ScriptedReply noEtag(200, {}, {});
+        QTest::newRow("file range, 200 without ETag twice") << Put::Range << Replies{noEtag, noEtag}
+                                                            << -2004;
         QTest::newRow("range beyond the file") << Put::RangeBeyondEnd << Replies{} << -2001;
         QTest::newRow("vanished file") << Put::MissingFile << Replies{} << -2001;
     }

@@ -458,9 +458,11 @@ private slots:
         QCOMPARE(QStringList({call.op, call.api, call.host, QString::number(call.flag)}),
                  QStringList({multi ? "sendCosCenterRequest" : "sendApiRequest",
                               kApis[multi ? "init" : "url"], host, "0"}));
+        // "vx:attempt" is the manager's own: the request component never sends it.
         QCOMPARE(call.params, with(expected, {{"bucket", "bkt"}, {"bucketName", "bkt"},
                                               {"remotePath", j["remotePath"].toString()},
-                                              {"localPath", j["localPath"].toString()}}));
+                                              {"localPath", j["localPath"].toString()},
+                                              {"vx:attempt", "1"}}));
     }
 
     // [PackageInformation] partsInFlight and jobsInFlight: how many of a file's three parts, and
@@ -526,7 +528,8 @@ private slots:
         const Params expected{{"uploadid", "U-m"}, {"partUrl", ""}, {"authorization", "A"},
             {"filePath", path}, {"localPath", path}, {"remotePath", "dir/m"}, {"bucket", "bkt"},
             {"bucketName", "bkt"}, {"filename", "m"}, {"path", "dir/"}, {"partcount", "3"},
-            {"sliceLen", "100"}, {"bc_bcode", "BC"}, {"k", "7"}, {"pathinfo", "1,e1;2,e2;3,e3"}};
+            {"sliceLen", "100"}, {"bc_bcode", "BC"}, {"k", "7"}, {"pathinfo", "1,e1;2,e2;3,e3"},
+            {"vx:attempt", "2"}};
         QCOMPARE(done.params, expected);
         answer(done, {{"success", true},
                       {"data", QJsonObject{{"uploadid", "U-m"}, {"Location", "loc"}}}});
@@ -616,6 +619,54 @@ private slots:
     {
         QFETCH(Row, row);
         live(row);
+    }
+
+    // Stopped while a server request is out and submitted again at once: when the stopped
+    // attempt's request then comes back, as an answer or a failure, nothing happens (no PUT, no
+    // part, no fallback, no report); the new attempt goes its own way.
+    void lateAnswerOfStoppedAttempt_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("api"); // of the request out when j is stopped
+        QTest::addColumn<bool>("answered"); // its late outcome: an answer, or a failure
+        for (const bool answered : {true, false}) {
+            const char* outcome = answered ? "answered" : "failed";
+            QTest::addRow("upload-URL request %s", outcome) << 10ll << "url" << answered;
+            QTest::addRow("multipart start %s", outcome) << 250ll << "init" << answered;
+            QTest::addRow("completion %s", outcome) << 250ll << "done" << answered;
+        }
+    }
+    void lateAnswerOfStoppedAttempt()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, api);
+        QFETCH(bool, answered);
+        start();
+        const QJsonObject j = job("j", size, {{"bc_bcode", "BC"}});
+        const QJsonObject answers[] = {
+            {{"data", QJsonObject{{"uploadUrl", "put:j"}}}},
+            {{"data", QJsonObject{{"uploadid", "U-j"}, {"partUrl", QJsonArray{"part:j:1", "part:j:2", "part:j:3"}},
+                                  {"authorization", "A"}}}},
+            {{"success", true}, {"data", QJsonObject{{"uploadid", "U-j"}}}}};
+        const QJsonObject& reply = answers[api == "url" ? 0 : api == "init" ? 1 : 2];
+        m_plugin->uploadFileByPost(j);
+        if (api == "done") {
+            QVERIFY(startMultipart("j"));
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(finishPut("uploadFileRangeByPut", 0));
+        }
+        const CloudCall stopped = request("j", api);
+        m_plugin->stopUploadFileByPost(j);
+        m_plugin->uploadFileByPost(j);
+        const CloudCall again = request("j", size > 100 ? "init" : "url");
+        QVERIFY(again.params.value("vx:attempt") != stopped.params.value("vx:attempt"));
+        const int before = rec().calls.size();
+        QVERIFY(answer(stopped, reply, answered));
+        COMPARE_CALLS(trace().mid(before), QStringList());
+        QCOMPARE(m_done->size(), 0);
+        // The new attempt is untouched: its own answer is acted on.
+        QVERIFY(answer(again, answers[size > 100 ? 1 : 0]));
+        COMPARE_CALLS(trace().mid(before), QStringList{size > 100 ? "part:j:1" : "put:j"});
     }
 
     // The host's handler calls back into the plugin from inside j's failure report.
