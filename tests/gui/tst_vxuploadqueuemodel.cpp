@@ -2,6 +2,7 @@
 // that progress reaches the views at most once per refresh period, and that a job already in the
 // queue (same localPath, remotePath and bucketName) is not added again, nor another file aimed at
 // its remote object.
+#include "VXResultCodes.h"
 #include "VXUploadQueueModel.h"
 
 #include <QtTest>
@@ -38,8 +39,8 @@ private slots:
         QTest::newRow("progress never goes backwards")
             << Steps{{P, 50, 1}, {P, 20, 1}} << "uploading" << 50 << "";
         QTest::newRow("fails with code and text")
-            << Steps{{P, 30, 1}, {F, -1007, 1}} << "failed" << 30
-            << "-1007: transport error (libcurl code 7)";
+            << Steps{{P, 30, 1}, {F, VXResult::ConnectFailed, 1}} << "failed" << 30
+            << "-1007: nothing accepts the connection (libcurl code 7)";
         QTest::newRow("missing file")
             << Steps{{F, -1, 1}} << "failed" << 0 << "-1: the local file does not exist";
         QTest::newRow("stopped: later reports ignored")
@@ -48,7 +49,7 @@ private slots:
         QTest::newRow("retried after a stop: from 0 again")
             << Steps{{P, 40, 1}, {S, 0, 1}, {R, 0, 1}, {P, 10, 1}} << "uploading" << 10 << "";
         QTest::newRow("retried after a failure, then done")
-            << Steps{{F, -1007, 1}, {R, 0, 1}, {F, 0, 1}} << "done" << 100 << "";
+            << Steps{{F, VXResult::ConnectFailed, 1}, {R, 0, 1}, {F, 0, 1}} << "done" << 100 << "";
         QTest::newRow("done: no stop, retry or second report")
             << Steps{{F, 0, 1}, {S, 0, 0}, {R, 0, 0}, {F, -1, 0}} << "done" << 100 << "";
         QTest::newRow("waiting: no retry") << Steps{{R, 0, 0}} << "waiting" << 0 << "";

@@ -3,10 +3,36 @@
 #include "VXResultCodes.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
+
+QJsonValue printableValue(const QJsonValue& value);
+
+QJsonObject printableObject(QJsonObject object)
+{
+    object.remove(QLatin1String("partUrl"));
+    object.remove(QLatin1String("authorization"));
+    for (auto it = object.begin(); it != object.end(); ++it)
+        it.value() = printableValue(it.value());
+    return object;
+}
+
+QJsonValue printableValue(const QJsonValue& value)
+{
+    if (value.isObject())
+        return printableObject(value.toObject());
+    if (value.isArray()) {
+        QJsonArray array = value.toArray();
+        for (auto it = array.begin(); it != array.end(); ++it)
+            *it = printableValue(*it);
+        return array;
+    }
+    return value.isString() ? QJsonValue(VXFormat::printableText(value.toString())) : value;
+}
 
 // One job is one line: a TAB or line break inside a path must not split it.
 QString oneField(QString text)
@@ -70,8 +96,45 @@ QString VXFormat::errorText(int code, const QJsonObject& report)
     return VXResult::text(code);
 }
 
-QByteArray VXFormat::plainLine(int code, const QJsonObject& report)
+QString VXFormat::printableText(const QString& text)
 {
+    // A word that carries SigV4 query signing (X-Amz-Signature, X-Amz-Credential: the key id it
+    // was made with) or the older SigV2 form (Signature=).
+    static const QRegularExpression signedWord(
+        QStringLiteral("\\S*(X-Amz-Signature|X-Amz-Credential|Signature=)\\S*"),
+        QRegularExpression::CaseInsensitiveOption);
+    if (!text.contains(signedWord))
+        return text;
+    QString printable;
+    int from = 0;
+    for (auto it = signedWord.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        const QString word = match.captured();
+        // The address without its query still says which object was meant; a signature
+        // outside a query leaves nothing worth showing.
+        const int query = word.indexOf(QLatin1Char('?'));
+        printable += text.midRef(from, match.capturedStart() - from) +
+                     (query < 0 ? QString() : word.left(query + 1)) +
+                     QStringLiteral("<redacted>");
+        from = match.capturedEnd();
+    }
+    return printable + text.midRef(from);
+}
+
+QJsonObject VXFormat::printableReport(int code, const QJsonObject& report)
+{
+    QJsonObject printable = report;
+    const QLatin1String downloadKey("downloadUrl");
+    const QJsonValue downloadUrl = printable.take(downloadKey);
+    printable = printableObject(printable);
+    if (!downloadUrl.isUndefined())
+        printable.insert(downloadKey, code == 0 ? downloadUrl : printableValue(downloadUrl));
+    return printable;
+}
+
+QByteArray VXFormat::plainLine(int code, const QJsonObject& fullReport)
+{
+    const QJsonObject report = printableReport(code, fullReport);
     const QString detail = code == 0 ? report.value(QLatin1String("downloadUrl")).toString()
                                      : errorText(code, report);
     return QStringList{code == 0 ? QStringLiteral("ok") : QStringLiteral("failed"),
@@ -88,6 +151,6 @@ QByteArray VXFormat::jsonLine(int code, const QJsonObject& report)
 {
     // Written by hand so that "result" comes first, as a reader scanning the line expects.
     return QByteArrayLiteral("{\"result\":") + QByteArray::number(code) +
-           QByteArrayLiteral(",\"job\":") + QJsonDocument(report).toJson(QJsonDocument::Compact) +
-           "}\n";
+           QByteArrayLiteral(",\"job\":") +
+           QJsonDocument(printableReport(code, report)).toJson(QJsonDocument::Compact) + "}\n";
 }

@@ -342,12 +342,11 @@ void VXMainWindow::showPluginState()
 void VXMainWindow::checkServer(int code, const QJsonObject& report)
 {
     const QString localPath = report.value(QLatin1String("localPath")).toString();
-    // -1006 unknown host, -1007 nothing accepts the connection, -1028 no answer in time: a
-    // storage or server out of reach. The plugin's -1 for a file that exists: the cloud
-    // server refused or failed the upload-URL request, or could not be reached.
-    const bool transport = code == VXResult::fromTransport(6) ||
-                           code == VXResult::fromTransport(7) ||
-                           code == VXResult::fromTransport(28);
+    // An unknown host, nothing accepting the connection, no answer in time: a storage or
+    // server out of reach. The plugin's -1 for a file that exists: the cloud server refused
+    // or failed the upload-URL request, or could not be reached.
+    const bool transport = code == VXResult::HostNotFound || code == VXResult::ConnectFailed ||
+                           code == VXResult::TimedOut;
     if (transport) {
         showBanner(Banner::ServerProblem,
                    QStringLiteral("A server did not answer (%1): check Settings and that the "

@@ -1,5 +1,6 @@
 #include "VXUploadController.h"
 
+#include "VXFormat.h"
 #include "VXHostRelay.h"
 #include "VXUploadPluginHost.h"
 #include "VXUploadQueueModel.h"
@@ -73,8 +74,11 @@ bool VXUploadController::isBusy() const
            m_pModel->count(VXUploadQueueModel::State::Uploading) > 0;
 }
 
-void VXUploadController::slotUploadFinished(int code, const QJsonObject& report)
+void VXUploadController::slotUploadFinished(int code, const QJsonObject& fullReport)
 {
+    // Cleaned on arrival: neither the rows nor the window (status line, banner, copied text)
+    // ever hold a failed multipart job's part URLs or completion credential.
+    const QJsonObject report = VXFormat::printableReport(code, fullReport);
     if (!m_pModel->applyFinished(code, report))
         return;
     m_handedRowMap.remove(m_pModel->rowOf(report));

@@ -39,7 +39,7 @@ public:
     bool isBusy() const; // a row waits or uploads
 
 signals:
-    // A row's job ended: the final report as the plugin gave it.
+    // A row's job ended: the final report as VXFormat::printableReport leaves it.
     void sglUploadFailed(int code, const QJsonObject& report);
     void sglUploadSucceeded();
 

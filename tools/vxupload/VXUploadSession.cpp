@@ -132,10 +132,12 @@ void VXUploadSession::routeMessage(QtMsgType type, const QMessageLogContext& con
     s_pMessageSession->writeDiagnostic(qFormatLogMessage(type, context, message).toUtf8() + '\n');
 }
 
-void VXUploadSession::writeDiagnostic(const QByteArray& line)
+void VXUploadSession::writeDiagnostic(const QByteArray& text)
 {
     if (!m_pErr)
         return;
+    // Standard error ends up in CI logs too: no signed URL gets there, whoever logged it.
+    const QByteArray line = VXFormat::printableText(QString::fromUtf8(text)).toUtf8();
     // Standard output's writer may have to lift its live view around the line.
     if (m_writerList.empty())
         m_pErr->write(line);

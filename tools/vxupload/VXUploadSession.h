@@ -56,7 +56,7 @@ public slots:
 private:
     static void routeMessage(QtMsgType type, const QMessageLogContext& context,
                              const QString& message);
-    void writeDiagnostic(const QByteArray& line);
+    void writeDiagnostic(const QByteArray& text); // signed URLs redacted (printableText)
     void notice(const QString& text); // "vxupload: " + text
     void slotUploadFinished(int code, const QJsonObject& report);
     void slotUploadProgress(const QJsonObject& report, int percent);
