@@ -1,12 +1,19 @@
 // The host of the end-to-end programs: the shipped plugin and its real libraries, loaded as an
 // application loads it (the test object is the host), against the server and storage that a
 // CTest fixture runs (stack.sh; VX_E2E_STACK_FILE names its stack.env). Stored objects are
-// downloaded again by curl; the server's answers are read from its access log.
+// downloaded again by curl; the server's answers are read from its access log. Before each test
+// function (and data row), and every second while a test waits through waitFor, the host asks
+// the server for /healthz: a server that stops answering fails the test within seconds, with its
+// log and its threads' stacks kept (stack.sh hung), instead of at the test's time-out.
 #pragma once
 
 #include "IVXFileUpload.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPluginLoader>
+#include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -19,6 +26,7 @@ namespace e2e {
 
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr int kTimeoutMs = 15000; // a failing QTRY waits three times as long
+constexpr int kHealthTimeoutMs = 2000;
 
 // The status of a GET by curl (0 when it did not run), outside any code of ours and never
 // through a proxy; the body goes to `saveTo`.
@@ -65,6 +73,10 @@ signals:
     void sglUploadFinished(int res, const QJsonObject& jsonInfo);
     void sglUploadProgress(const QJsonObject& jsonInfo, int progress);
 
+protected slots:
+    // Before each test function and data row (a test class that has its own init calls this).
+    void init() { QVERIFY2(stackAlive(), qPrintable(m_stackFailure)); }
+
 protected:
     struct Report
     {
@@ -73,12 +85,53 @@ protected:
         QJsonObject job;
     };
 
+    // Whether the stack's server answers /healthz within 2 s. When it does not, stack.sh keeps
+    // its log and stacks and starts a fresh stack, which the next test uses; m_stackFailure
+    // says what happened.
+    bool stackAlive()
+    {
+        if (m_stackGone)
+            return false; // m_stackFailure still says why
+        m_stackFailure.clear();
+        QNetworkReply* probe = askHealth();
+        (void)QTest::qWaitFor([probe] { return probe->isFinished(); }, e2e::kHealthTimeoutMs + 500);
+        return healthAnswered(probe);
+    }
+
+    // QTest::qWaitFor that meanwhile asks the stack's server for /healthz every second; false at
+    // the time-out, or as soon as the server stopped answering (m_stackFailure then says so).
+    template <typename Done>
+    bool waitFor(Done done, int timeoutMs)
+    {
+        m_stackFailure.clear();
+        QDeadlineTimer deadline(timeoutMs);
+        QElapsedTimer sinceProbe;
+        sinceProbe.start();
+        QPointer<QNetworkReply> probe;
+        while (!QTest::qWaitFor(done, 50)) {
+            if (probe &&
+                (probe->isFinished() || sinceProbe.elapsed() > e2e::kHealthTimeoutMs + 500)) {
+                QNetworkReply* const finished = probe;
+                probe = nullptr;
+                if (!healthAnswered(finished))
+                    return false;
+            } else if (!probe && sinceProbe.elapsed() >= 1000) {
+                probe = askHealth();
+                sinceProbe.restart();
+            }
+            if (deadline.hasExpired()) {
+                delete probe;
+                return false;
+            }
+        }
+        delete probe;
+        return true;
+    }
+
     // Reads the stack's settings and loads the plugin; for initTestCase.
     void setUpHost()
     {
-        QSettings stack(qEnvironmentVariable("VX_E2E_STACK_FILE"), QSettings::IniFormat);
-        for (const QString& key : stack.allKeys()) // VX_E2E_TOKEN as "TOKEN", ...
-            m_stack.insert(QString(key).remove("VX_E2E_"), stack.value(key).toString());
+        readStack();
         QVERIFY2(!m_stack.value("TOKEN").isEmpty() && QFileInfo::exists(m_stack.value("LOG")),
                  "no running stack: VX_E2E_STACK_FILE must name the stack.env of stack.sh start");
         QVERIFY(m_dir.isValid());
@@ -107,6 +160,62 @@ protected:
                         m_upload->stopUploadFileByPost(job);
                     }
                 });
+    }
+
+    // What stack.sh wrote, by name without "VX_E2E_": "TOKEN", "API_URL", ...
+    void readStack()
+    {
+        m_stack.clear();
+        QSettings stack(qEnvironmentVariable("VX_E2E_STACK_FILE"), QSettings::IniFormat);
+        for (const QString& key : stack.allKeys())
+            m_stack.insert(QString(key).remove("VX_E2E_"), stack.value(key).toString());
+    }
+
+    // A GET of /healthz that ends within 2 s, never through a proxy (a test may set one).
+    QNetworkReply* askHealth()
+    {
+        if (!m_network) {
+            m_network = new QNetworkAccessManager(this);
+            m_network->setProxy(QNetworkProxy::NoProxy);
+        }
+        QNetworkRequest request(QUrl(m_stack.value("API_URL") + "/healthz"));
+        request.setTransferTimeout(e2e::kHealthTimeoutMs);
+        return m_network->get(request);
+    }
+
+    // Whether the probe got its 200; it is released. Otherwise stack.sh hung keeps the server's
+    // log and stacks, ends the stack and starts a fresh one, whose settings are read again.
+    bool healthAnswered(QNetworkReply* probe)
+    {
+        const bool answered = probe->isFinished() && probe->error() == QNetworkReply::NoError &&
+                              probe->attribute(QNetworkRequest::HttpStatusCodeAttribute) == 200;
+        // A transfer time-out shows as a cancelled request.
+        const QString why = !probe->isFinished() ||
+                                    probe->error() == QNetworkReply::OperationCanceledError
+                                ? QStringLiteral("no answer")
+                                : probe->errorString();
+        probe->abort();
+        probe->deleteLater();
+        if (answered)
+            return true;
+        const QString url = m_stack.value("API_URL");
+        const QString seen =
+            QStringLiteral("did not answer /healthz within %1 s (%2)")
+                .arg(e2e::kHealthTimeoutMs / 1000)
+                .arg(why);
+        QProcess script; // the restart of a gateway stack takes a minute or two
+        script.setProcessChannelMode(QProcess::MergedChannels);
+        script.start(m_stack.value("STACK_SCRIPT"),
+                     {"hung", QFileInfo(qEnvironmentVariable("VX_E2E_STACK_FILE")).absolutePath(),
+                      seen});
+        const bool ran = script.waitForFinished(300000);
+        m_stackFailure = QString::fromUtf8(script.readAll()).trimmed();
+        if (!ran || m_stackFailure.isEmpty())
+            m_stackFailure = "the stack's server at " + url + ' ' + seen + ": hung? its log: " +
+                             m_stack.value("LOG") + " (stack.sh hung did not run)";
+        readStack();
+        m_stackGone = m_stack.value("API_URL") == url; // no fresh stack took its place
+        return false;
     }
 
     void tearDownHost()
@@ -241,4 +350,7 @@ protected:
     const QString m_iniPath = QCoreApplication::applicationDirPath() + "/fileUpload.ini";
     QHash<QString, QString> m_stack; // what stack.sh wrote, by name without "VX_E2E_"
     qint64 m_logOffset = 0;
+    QNetworkAccessManager* m_network = nullptr; // of the /healthz probes
+    QString m_stackFailure;                     // why the last check of the stack failed
+    bool m_stackGone = false;                   // it hung and no fresh one could be started
 };

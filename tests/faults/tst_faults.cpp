@@ -402,7 +402,8 @@ void tst_Faults::runCase(const FaultCase& c)
         }
         return true;
     };
-    (void)QTest::qWaitFor(allReported, 40000); // the checks below say what is missing
+    (void)waitFor(allReported, 40000); // the checks below say what is missing
+    QVERIFY2(m_stackFailure.isEmpty(), qPrintable(m_stackFailure));
     // Late or second reports, requests sent after a stop and its abandoned requests show up
     // meanwhile (a paused request only once the proxy reads again).
     QTest::qWait(c.twist == StopOnHold ? kHold + 1500 : 500);
