@@ -1,4 +1,5 @@
-// SIGINT during a run of the plugin on recording doubles: every unfinished job must be stopped.
+// SIGINT during a run of the plugin on recording doubles: every unfinished job must be stopped;
+// and what the session writes to standard error.
 #include "CloudRecorder.h"
 #include "VXCloudCommon.h"
 #include "VXCommandLine.h"
@@ -52,6 +53,24 @@ private slots:
         for (const CloudCall& call : recorder.callsOf("stopUploadByUrl"))
             aborted.append(call.url);
         QCOMPARE(aborted, (QStringList{"http://s/a", "http://s/b", "http://s/c"}));
+    }
+
+    void logLinesCarryNoSignature()
+    {
+        // The plugin's log lines reach standard error through the session, and standard error
+        // ends up in CI logs: a signed URL in one loses its query there.
+        VXCommandLine commandLine;
+        QVERIFY(commandLine.parse({"vxupload", "--plain", "--bucket", "b", "--plugin",
+                                   qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"), "a"},
+                                  nullptr));
+        QFile out("/dev/null");
+        QBuffer err;
+        QVERIFY(out.open(QIODevice::WriteOnly) && err.open(QIODevice::WriteOnly));
+        VXUploadSession session;
+        QString reason;
+        QVERIFY2(session.prepare(commandLine, &out, &err, &reason), qPrintable(reason));
+        qWarning("PUT of http://s/b/k?partNumber=2&X-Amz-Signature=0123abcd failed");
+        QVERIFY2(err.data().contains("PUT of http://s/b/k?<redacted> failed\n"), err.data());
     }
 };
 
