@@ -54,6 +54,8 @@ Output (standard output):
             the error text of CODE.
   --json    exactly one compact JSON object per finished job, one per line:
               {"result":CODE,"job":{...the job object as the plugin reported it...}}
+            without "partUrl" and "authorization" (a failed multipart job's credentials);
+            any other signed URL but a success's "downloadUrl" loses its query.
   --report FILE  the same JSON lines, also written to FILE as the jobs end, whatever
             standard output shows (FILE is emptied first).
   CODE is 0 for success, -1 when the cloud server refused a request or the local file is
