@@ -78,7 +78,7 @@ log_start=$(($(stat -c %s "$VX_E2E_LOG") + 1))
 vxupload --report "$work/reports.json" "${jobs[@]}" || echo "(vxupload exited with status $?)"
 
 # "RESULT REMOTE DOWNLOADURL" per report line.
-node -e '
+"$("$root/scripts/node.sh")" -e '
     for (const line of require("fs").readFileSync(process.argv[1], "utf8").split("\n")) {
         if (!line) continue;
         const r = JSON.parse(line);
