@@ -53,6 +53,17 @@ BenchReferenceServer::~BenchReferenceServer()
     }
 }
 
+QString BenchReferenceServer::nodeProgram(QString* error)
+{
+    QProcess script;
+    script.start(QStringLiteral(VXBENCH_NODE_SCRIPT), QStringList());
+    if (script.waitForFinished(10000) && script.exitCode() == 0)
+        return QString::fromLocal8Bit(script.readAllStandardOutput()).trimmed();
+    if (error)
+        *error = QString::fromLocal8Bit(script.readAllStandardError()).trimmed();
+    return {};
+}
+
 bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serverMain,
                                  QString* error)
 {
@@ -91,10 +102,12 @@ bool BenchReferenceServer::start(const QString& gatewayDir, const QString& serve
     environment.insert("API_TOKEN", m_token);
     environment.insert("AUTH_SECRET", randomHex());
     environment.insert("LOG_LEVEL", "warn");
-    environment.insert("AWS_SDK_JS_NODE_VERSION_SUPPORT_WARNING_DISABLED", "true");
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("node"), {serverMain, QStringLiteral("--exit-with-stdin")});
+    const QString node = nodeProgram(error);
+    if (node.isEmpty())
+        return false;
+    m_process.start(node, {serverMain, QStringLiteral("--exit-with-stdin")});
     if (!m_process.waitForStarted(5000)) {
         *error = QStringLiteral("cannot run node %1").arg(serverMain);
         return false;

@@ -17,6 +17,10 @@ class BenchReferenceServer
 public:
     ~BenchReferenceServer();
 
+    // The node the project runs the server on (scripts/node.sh: Node 22 or later, the machine's
+    // or the project's runtime); empty with the reason in `error` when there is none.
+    static QString nodeProgram(QString* error = nullptr);
+
     // False with a reason in `error` when the settings are unusable or the server did not come up.
     bool start(const QString& gatewayDir, const QString& serverMain, QString* error);
 

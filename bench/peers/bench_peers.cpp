@@ -607,7 +607,8 @@ int main(int argc, char** argv)
                                firstLine(tools.aws, {"--version"}).section(' ', 0, 0),
                                firstLine(tools.rclone, {"version"}),
                                QStringLiteral("Qt ") + qVersion(),
-                               QStringLiteral("node ") + firstLine("node", {"--version"})};
+                               QStringLiteral("node ") +
+                                   firstLine(BenchReferenceServer::nodeProgram(), {"--version"})};
     out() << "versions: " << versions.join(", ") << "\n";
     out().flush();
 
