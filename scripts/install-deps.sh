@@ -14,8 +14,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake pkg-config qtbase5-dev libcurl4-openssl-dev curl ca-certificates)
-# eu-stack: a stack dump of a test server that stopped answering (scripts/stack.sh hung).
-packages+=(elfutils)
+# eu-stack: a stack dump of a test server that stopped answering (scripts/stack.sh hung);
+# pgrep: the pid of a stack's server.
+packages+=(elfutils procps)
 # Ceph's RADOS Gateway with one monitor and one OSD: the S3 engine of the gateway end-to-end
 # tests (scripts/rgw.sh).
 case ${VXUPLOAD_TEST_RGW:-ON} in
