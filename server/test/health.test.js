@@ -16,7 +16,8 @@ it('/healthz answers GET without the token and without storage; the API keeps th
     const url = await listen(server, '127.0.0.1', 0);
     try {
       const health = await fetch(`${url}/healthz`);
-      assert.deepEqual([health.status, await health.json()], [200, { success: true, status: 'ok' }]);
+      assert.deepEqual([health.status, await health.json()],
+        [200, { success: true, status: 'ok' }]);
       const post = await fetch(`${url}/healthz`, { method: 'POST' });
       assert.deepEqual([post.status, post.headers.get('allow')], [405, 'GET, HEAD']);
       const api = await fetch(`${url}/api/bucket/fileuploadurl`, { method: 'POST', body: '{}' });

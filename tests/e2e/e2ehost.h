@@ -94,7 +94,8 @@ protected:
             return false; // m_stackFailure still says why
         m_stackFailure.clear();
         QNetworkReply* probe = askHealth();
-        (void)QTest::qWaitFor([probe] { return probe->isFinished(); }, e2e::kHealthTimeoutMs + 500);
+        const auto finished = [probe] { return probe->isFinished(); };
+        (void)QTest::qWaitFor(finished, e2e::kHealthTimeoutMs + 500);
         return healthAnswered(probe);
     }
 
