@@ -1,5 +1,6 @@
 #include "FaultProxy.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -50,8 +51,11 @@ void FaultProxy::readEvents()
         if (name == QLatin1String("listening")) {
             m_port = line.value("port").toInt();
         } else {
+            QStringList fields;
+            for (const QJsonValue& field : line.value("fields").toArray())
+                fields.append(field.toString());
             m_events.append({name, line.value("kind").toString(), line.value("remote").toString(),
-                             line.value("part").toInt(), m_clock.elapsed()});
+                             line.value("part").toInt(), fields, m_clock.elapsed()});
             emit eventArrived(m_events.last());
         }
     }

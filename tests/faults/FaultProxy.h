@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QProcess>
+#include <QStringList>
 #include <QVector>
 
 class FaultProxy : public QObject
@@ -20,6 +21,7 @@ public:
         QString kind;   // "fileuploadurl", "initmultipart", "completemultipart", "put", "part"
         QString remote; // the job's remote path
         int part = 0;
+        QStringList fields; // of an API request: the names in its JSON body
         qint64 seenMs = 0; // when this process read it, on now()'s clock
     };
 

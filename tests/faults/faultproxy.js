@@ -4,15 +4,18 @@
 // so pre-signed URLs keep their signatures) unless a rule injects a fault.
 // Argument: the rules, a JSON array of RULE. The proxy exits when its standard input ends.
 // Standard output: {"event":"listening","port":P}, then per request {"event":E,"kind":K,
-// "part":n,"remote":R}, E being "request" (headers, and an API request's body, arrived), "held"
+// "part":n,"remote":R}, E being "request" (headers, and an API request's body, arrived; an API
+// request's adds "fields", the names in its JSON body), "held"
 // (a stall or pause began), "answered" (the answer went out whole) or "aborted" (the connection
 // closed before). While the proxy does not read it cannot see the client's close: only the
 // client's own timing tells when it gave up. K is classify()'s, R the job's remote path (an API
 // request's "remotePath", a PUT's object key); no query string (a signature) is ever printed.
-// RULE: {"kind":K, "part":n, "match":"text", "times":n, "action":A, "value":v, "edit":E} matches
-//   requests of kind K (and part n, unless 0) whose remote path contains "text"; the first
-//   "times" of them per remote path (all when negative) get the action:
-//   "status"      read the body, answer status v (a JSON refusal or an S3 error document)
+// RULE: {"kind":K, "part":n, "match":"text", "body":"text", "times":n, "action":A, "value":v,
+//   "holdMs":h, "edit":E} matches requests of kind K (and part n, unless 0) whose remote path
+//   contains "match" (and, for an API request, whose body contains "body", unless empty); the
+//   first "times" of them per remote path (all when negative) get the action:
+//   "status"      read the body, answer status v (a JSON refusal or an S3 error document);
+//                 with holdMs, hold the answer that long first
 //   "reset"       after half the body, reset the connection
 //   "close"       read the body, close the connection without an answer
 //   "stall"       after v body bytes (all when 0) stop reading; never answer
@@ -20,7 +23,8 @@
 //   "delayAnswer" pass the request on, hold its answer v ms
 //   "flip"        pass the request on with the byte in the middle of its body inverted
 //   "rewrite"     pass the request on, replace its answer by E: "notJson", "noData",
-//                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer"
+//                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer",
+//                 or, for a PUT, "noEtag" (the storage's answer without its ETag header)
 'use strict';
 const http = require('http');
 const { Readable, Transform, Writable } = require('stream');
@@ -41,10 +45,10 @@ function classify(method, url) {
 // The object key of a path-style storage URL: the path without its bucket.
 const objectKey = (url) => decodeURIComponent(url.pathname.split('/').slice(2).join('/'));
 
-function pickRule(info) {
+function pickRule(info, body = '') {
   for (const rule of rules) {
     const other = rule.kind !== info.kind || (rule.part && rule.part !== info.part);
-    if (other || !info.remote.includes(rule.match)) continue;
+    if (other || !info.remote.includes(rule.match) || !body.includes(rule.body ?? '')) continue;
     const seen = rule.seen.get(info.remote) ?? 0;
     rule.seen.set(info.remote, seen + 1);
     return rule.times < 0 || seen < rule.times ? rule : null;
@@ -164,9 +168,9 @@ function handle(req, res) {
     else body.pipe(upstream);
   };
 
-  const apply = (rule, body) => {
+  const apply = (rule, body, fields) => {
     const action = rule ? rule.action : 'forward';
-    emit({ event: 'request', ...info });
+    emit({ event: 'request', ...info, ...(fields ? { fields } : {}) });
     // `body` is a buffer (API requests, read already) or the request stream (PUTs).
     const stream = () => (Buffer.isBuffer(body) ? Readable.from([body]) : body);
     const length = Number(req.headers['content-length'] ?? 0);
@@ -176,8 +180,12 @@ function handle(req, res) {
         forward(body);
         return;
       case 'status':
-        stream().pipe(nullSink())
-          .on('finish', () => send(res, rule.value, ...refusal(kind, rule.value)));
+        stream().pipe(nullSink()).on('finish', () => {
+          const answer = () => send(res, rule.value, ...refusal(kind, rule.value));
+          if (!rule.holdMs) return answer();
+          hold();
+          setTimeout(answer, rule.holdMs);
+        });
         return;
       case 'close':
         stream().pipe(nullSink()).on('finish', () => req.socket.destroy());
@@ -210,6 +218,15 @@ function handle(req, res) {
             req.socket.destroy();
             return;
           }
+          if (rule.edit === 'noEtag') {
+            const out = { ...answerHeaders, 'content-length': answer.length };
+            for (const name of ['etag', 'connection', 'keep-alive', 'transfer-encoding']) {
+              delete out[name];
+            }
+            res.writeHead(status, out);
+            res.end(answer);
+            return;
+          }
           send(res, ...edited(rule.edit, status, answer.toString()));
         });
         return;
@@ -227,8 +244,13 @@ function handle(req, res) {
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
     const body = Buffer.concat(chunks);
-    try { info.remote = String(JSON.parse(body.toString()).remotePath ?? ''); } catch { /* '' */ }
-    apply(pickRule(info), body);
+    let fields = [];
+    try {
+      const json = JSON.parse(body.toString());
+      info.remote = String(json.remotePath ?? '');
+      fields = Object.keys(json);
+    } catch { /* not JSON: no remote path, no fields */ }
+    apply(pickRule(info, body.toString()), body, fields);
   });
 }
 
