@@ -24,6 +24,11 @@ export async function startServer(config, log) {
     log.warn('STALE_UPLOAD_AGE_SECONDS is shorter than AUTH_EXPIRES_SECONDS: the sweep may abort '
       + 'uploads that clients are still sending');
   }
+  if (config.staleUploadSweep > 0 && config.authLifetime < config.staleUploadAge) {
+    log.warn('AUTH_EXPIRES_SECONDS is shorter than STALE_UPLOAD_AGE_SECONDS: a client that comes '
+      + 'back after its authorization expired starts its upload over while the storage still '
+      + 'holds its parts');
+  }
   const sweeper = createSweeper({ storage, buckets: config.buckets, log,
     ageSeconds: config.staleUploadAge, intervalSeconds: config.staleUploadSweep });
   sweeper.start();

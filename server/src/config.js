@@ -67,6 +67,7 @@ export function loadConfig(env = process.env) {
   if (authSecret !== '' && authSecret.length < 16) {
     throw new ConfigError('AUTH_SECRET must be at least 16 characters long');
   }
+  const staleUploadAge = integer(env, 'STALE_UPLOAD_AGE_SECONDS', 86400, 1, 365 * 24 * 3600);
   return Object.freeze({
     listenHost: text(env, 'LISTEN_HOST', '127.0.0.1'),
     listenPort: integer(env, 'LISTEN_PORT', 8080, 0, 65535),
@@ -82,11 +83,15 @@ export function loadConfig(env = process.env) {
     authSecret: authSecret || randomBytes(32).toString('hex'),
     authSecretGenerated: authSecret === '',
     urlLifetime: integer(env, 'URL_EXPIRES_SECONDS', 3600, 1, MAX_URL_LIFETIME),
-    authLifetime: integer(env, 'AUTH_EXPIRES_SECONDS', 86400, 1, 365 * 24 * 3600),
+    // A client keeps the latest authorization of an upload to complete or resume it later, so
+    // by default an authorization lives as long as the storage keeps an unfinished upload.
+    authLifetime: integer(env, 'AUTH_EXPIRES_SECONDS', staleUploadAge, 1, 365 * 24 * 3600),
     // Multipart uploads started longer ago than staleUploadAge seconds are aborted by a sweep
     // every staleUploadSweep seconds (0: no sweep).
-    staleUploadAge: integer(env, 'STALE_UPLOAD_AGE_SECONDS', 86400, 1, 365 * 24 * 3600),
+    staleUploadAge,
     staleUploadSweep: integer(env, 'STALE_UPLOAD_SWEEP_SECONDS', 3600, 0, 7 * 24 * 3600),
+    // Parts per ListParts page (S3's maximum is 1000); smaller only to test the paging.
+    listPartsPageSize: integer(env, 'S3_LIST_PARTS_PAGE_SIZE', 1000, 1, 1000),
     maxBodyBytes: integer(env, 'MAX_BODY_BYTES', 1024 * 1024, 1024, 64 * 1024 * 1024),
     // A warning when the event loop was held up longer than this (0: no watch).
     eventLoopWarnMs: integer(env, 'EVENT_LOOP_WARN_MS', 500, 0, 600000),

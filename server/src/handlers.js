@@ -49,18 +49,65 @@ export function createHandlers({ config, storage, auth, log }) {
     return ok({ uploadUrl, downloadUrl });
   }
 
+  // An upload id from a request, for a log line: as it is when it looks like one, otherwise
+  // JSON-quoted and cut short, so that no request can write lines of its own into the log.
+  const printableId = (id) => (/^[\w.~+/=-]{1,256}$/.test(id) ? id
+    : JSON.stringify(id.slice(0, 64)));
+
+  // The upload a multipart start asks to resume ("uploadid" and "authorization", both
+  // optional): { uploadId, parts } when the authorization verifies for this bucket, key and
+  // part count and the storage still has the upload; undefined (after one info line) when a
+  // new upload is to be started instead. An old resume record must never block an upload, so
+  // nothing here is a 4xx; a storage failure other than "no such upload" throws.
+  async function uploadToResume(body, bucket, key, partCount) {
+    const uploadId = body.uploadid;
+    if (typeof uploadId !== 'string' || uploadId === '') return undefined;
+    const token = typeof body.authorization === 'string' ? body.authorization : '';
+    const verdict = auth.verify(token, { uploadId, bucket, key });
+    const id = printableId(uploadId);
+    if (!verdict.ok) {
+      log.info(`authorization for upload ${id} does not verify (${verdict.reason}): `
+        + 'a new upload');
+      return undefined;
+    }
+    // Parts numbered for another slicing of the file would be assembled into a wrong object.
+    if (verdict.partCount !== partCount) {
+      log.info(`upload ${id} has ${verdict.partCount} parts, not ${partCount}: a new upload`);
+      return undefined;
+    }
+    try {
+      return { uploadId, parts: await storage.listParts(bucket, key, uploadId) };
+    } catch (error) {
+      if (!isUploadGone(error)) throw error;
+      log.info(`upload ${id} unknown to the storage: a new upload`);
+      return undefined;
+    }
+  }
+
+  // Starts a multipart upload, or resumes one (same upload id, a fresh authorization and
+  // fresh part URLs, and the parts the storage holds). The same request gives a client fresh
+  // part URLs before the ones it has expire.
   async function initMultipart(body) {
     const { bucket, key } = target(body);
     const partCount = parsePartCount(requireString(body, 'partcount'));
-    let uploadId;
+    let resumed;
     try {
-      uploadId = await storage.createMultipart(bucket, key);
+      resumed = await uploadToResume(body, bucket, key, partCount);
     } catch (error) {
-      return storageUnavailable(log, 'multipart start', error);
+      return storageUnavailable(log, 'part listing', error);
+    }
+    let uploadId = resumed?.uploadId;
+    if (!resumed) {
+      try {
+        uploadId = await storage.createMultipart(bucket, key);
+      } catch (error) {
+        return storageUnavailable(log, 'multipart start', error);
+      }
     }
     const partUrl = await storage.presignParts(bucket, key, uploadId, partCount);
     const authorization = auth.sign({ uploadId, bucket, key, partCount });
-    return ok({ uploadid: uploadId, authorization, partUrl });
+    return ok({ uploadid: uploadId, authorization, partUrl,
+      ...(resumed && { parts: resumed.parts }) });
   }
 
   async function completeMultipart(body) {
@@ -134,10 +181,11 @@ export function createHandlers({ config, storage, auth, log }) {
     }
     // Checked before completing: a store may fail badly when asked to assemble a part that
     // was never uploaded, and a precise reason helps the client.
+    const storedETags = new Map(stored.map((part) => [part.partNumber, part.etag]));
     for (const { partNumber, etag } of parts) {
-      if (!stored.has(partNumber)) return refuse(`part ${partNumber} was never uploaded`);
-      if (stored.get(partNumber) !== etag) {
-        return refuse(`part ${partNumber} has ETag ${stored.get(partNumber)}, not ${etag}`);
+      if (!storedETags.has(partNumber)) return refuse(`part ${partNumber} was never uploaded`);
+      if (storedETags.get(partNumber) !== etag) {
+        return refuse(`part ${partNumber} has ETag ${storedETags.get(partNumber)}, not ${etag}`);
       }
     }
 

@@ -262,18 +262,28 @@ export function createStorage(config) {
       return answer.UploadId;
     },
 
-    /** Map part number -> ETag without quotes, for every part the storage holds. */
+    /**
+     * Every part the storage holds for an upload, ascending by part number:
+     * [{ partNumber, etag (without quotes), size (bytes) }]. Follows the pages of ListParts
+     * (at most 1000 parts each, config.listPartsPageSize).
+     */
     async listParts(Bucket, Key, UploadId) {
-      const parts = new Map();
+      const parts = [];
       let PartNumberMarker;
       for (;;) {
-        const page = await client.send(
-          new ListPartsCommand({ Bucket, Key, UploadId, PartNumberMarker }));
+        const page = await client.send(new ListPartsCommand({ Bucket, Key, UploadId,
+          PartNumberMarker, MaxParts: config.listPartsPageSize }));
         for (const part of page.Parts ?? []) {
-          parts.set(part.PartNumber, (part.ETag ?? '').replace(/"/g, ''));
+          parts.push({ partNumber: part.PartNumber, etag: (part.ETag ?? '').replace(/"/g, ''),
+            size: part.Size ?? 0 });
         }
-        if (!page.IsTruncated || !page.NextPartNumberMarker) return parts;
-        PartNumberMarker = page.NextPartNumberMarker;
+        if (!page.IsTruncated) return parts.sort((a, b) => a.partNumber - b.partNumber);
+        // A store that omits the marker continues after the page's last part.
+        const next = Number(page.NextPartNumberMarker ?? page.Parts?.at(-1)?.PartNumber);
+        if (!(next > Number(PartNumberMarker ?? 0))) {
+          throw new Error('storage gave a part listing page that does not advance');
+        }
+        PartNumberMarker = String(next);
       }
     },
 
