@@ -72,7 +72,8 @@ export function createHandlers({ config, storage, auth, log }) {
     }
     // Parts numbered for another slicing of the file would be assembled into a wrong object.
     if (verdict.partCount !== partCount) {
-      log.info(`upload ${id} has ${verdict.partCount} parts, not ${partCount}: a new upload`);
+      log.info(`upload ${id} was started for ${verdict.partCount} part`
+        + `${verdict.partCount === 1 ? '' : 's'}, not ${partCount}: a new upload`);
       return undefined;
     }
     try {

@@ -32,8 +32,9 @@ before(async () => {
   const [S3_ENDPOINT, S3_REGION, S3_ACCESS_KEY_ID, S3_SECRET_ACCESS_KEY] = external
     ? [env.VX_S3_ENDPOINT, env.VX_S3_REGION, env.VX_S3_ACCESS_KEY_ID, env.VX_S3_SECRET_ACCESS_KEY]
     : [local.url, '', STORAGE_CREDENTIALS.accessKeyId, STORAGE_CREDENTIALS.secretAccessKey];
+  // One part a page: every part listing (completion check, resume) follows the storage's pages.
   const config = loadConfig({ S3_BUCKETS: bucket, S3_FORCE_PATH_STYLE: 'true', S3_ENDPOINT,
-    S3_REGION, S3_ACCESS_KEY_ID, S3_SECRET_ACCESS_KEY });
+    S3_REGION, S3_ACCESS_KEY_ID, S3_SECRET_ACCESS_KEY, S3_LIST_PARTS_PAGE_SIZE: '1' });
   storage = createStorage(config);
   await storage.ensureBuckets([bucket]);
   handlers = createHandlers({ config, storage, log,
@@ -50,18 +51,23 @@ async function uploadIds() {
   for await (const page of storage.multipartUploads(bucket)) ids.push(...page);
   return ids.map((upload) => upload.uploadId);
 }
+const start = (key, partcount, more) => handlers['/coscenter/v1/bucket/initmultipart'](
+  { bucket, remotePath: key, partcount: String(partcount), ...more });
+/** PUTs `sizes` bytes as parts 1.. of an upload: [{ partNumber, etag, size }]. */
+async function putParts(partUrl, sizes) {
+  const parts = [];
+  for (const [i, size] of sizes.entries()) {
+    const response = await fetch(partUrl[i], { method: 'PUT', body: Buffer.alloc(size, i) });
+    assert.equal(response.status, 200, `PUT of part ${i + 1}`);
+    parts.push({ partNumber: i + 1, etag: response.headers.get('etag').replace(/"/g, ''), size });
+  }
+  return parts;
+}
+const pathInfo = (parts) => parts.map(({ partNumber, etag }) => `${partNumber},${etag}`).join(';');
 /** Starts a multipart upload through the server's handler and PUTs `sizes` bytes as parts. */
 async function startUpload(key, sizes) {
-  const { body } = await handlers['/coscenter/v1/bucket/initmultipart'](
-    { bucket, remotePath: key, partcount: String(sizes.length) });
-  const etags = [];
-  for (const [i, size] of sizes.entries()) {
-    const response = await fetch(body.data.partUrl[i],
-      { method: 'PUT', body: Buffer.alloc(size, i) });
-    assert.equal(response.status, 200, `PUT of part ${i + 1}`);
-    etags.push(response.headers.get('etag').replace(/"/g, ''));
-  }
-  return { key, ...body.data, pathinfo: etags.map((etag, i) => `${i + 1},${etag}`).join(';') };
+  const { body } = await start(key, sizes.length);
+  return { key, ...body.data, pathinfo: pathInfo(await putParts(body.data.partUrl, sizes)) };
 }
 const complete = (upload, pathinfo = upload.pathinfo) => handlers[
   '/coscenter/v1/bucket/completemultipart']({ bucket, remotePath: upload.key,
@@ -123,6 +129,29 @@ it('a repeated completion succeeds only for the object of exactly its part list'
     && [first.uploadid, never.uploadid].some((id) => line.includes(id))), lines.join('\n'));
   assert.ok(lines.includes(`info completion of upload ${first.uploadid} repeated: (bucket `
     + `"${bucket}", key "${key}") already holds the object of its parts`), lines.join('\n'));
+});
+
+// resume.test.js covers resuming in detail; here it meets a real store's paging and errors.
+it('a resume lists the stored parts and completes; an aborted upload gives a new one', async () => {
+  const key = 'resume/object.bin';
+  const first = (await start(key, 3)).body.data;
+  const stored = await putParts(first.partUrl, [5 << 20, 5 << 20]);
+  const resume = (upload) => start(key, 3,
+    { uploadid: upload.uploadid, authorization: upload.authorization });
+  const { data } = (await resume(first)).body;
+  assert.deepEqual([data.uploadid, data.parts], [first.uploadid, stored]);
+  const last = await fetch(data.partUrl[2], { method: 'PUT', body: Buffer.alloc(1024, 2) });
+  const parts = [...stored, { partNumber: 3, etag: last.headers.get('etag').replace(/"/g, '') }];
+  const done = await complete({ key, ...data }, pathInfo(parts));
+  assert.equal(done.body.success, true, JSON.stringify(done.body));
+
+  const aborted = (await start(key, 3)).body.data;
+  assert.equal(await storage.abortMultipart(bucket, key, aborted.uploadid), true);
+  const fresh = (await resume({ ...aborted })).body.data;
+  assert.notEqual(fresh.uploadid, aborted.uploadid);
+  assert.ok(lines.includes(`info upload ${aborted.uploadid} unknown to the storage: a new upload`),
+    lines.join('\n'));
+  assert.equal(await storage.abortMultipart(bucket, key, fresh.uploadid), true);
 });
 
 it('the sweep aborts the uploads older than the age, on time, and stops on close', async () => {
