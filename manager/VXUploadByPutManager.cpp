@@ -4,6 +4,7 @@
 #include "VXCloudUtils.h"
 #include "VXResultCodes.h"
 #include "VXSettings.h"
+#include "VXResumeRecord.h"
 #include "VXUploadFileSliceByPut.h"
 #include "VXUploadJob.h"
 
@@ -18,8 +19,12 @@ Q_LOGGING_CATEGORY(lcUploadManager, "vx.uploadmanager", QtWarningMsg)
 
 namespace {
 
-// S3 refuses a completion whose parts, but for the last, are shorter than this.
-constexpr qint64 kMinS3PartLen = 5 * 1024 * 1024;
+// S3 refuses a completion whose parts, but for the last, are shorter than this; it takes at
+// most 10,000 parts of at most 5 GiB.
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kMinS3PartLen = 5 * kMiB;
+constexpr qint64 kMaxS3PartLen = 5 * 1024 * kMiB;
+constexpr qint64 kMaxS3Parts = 10000;
 
 const QString kApiUploadUrl = QStringLiteral("api/bucket/fileuploadurl");
 const QString kApiInitMultipart = QStringLiteral("coscenter/v1/bucket/initmultipart");
@@ -69,6 +74,38 @@ qint64 partCount(qint64 size, qint64 sliceLen)
     return size / sliceLen + (size % sliceLen != 0 ? 1 : 0);
 }
 
+// The configured slice length, or for a file that would need more than S3's 10,000 parts at
+// that length, the smallest whole-MiB length that keeps it within them (possibly beyond what
+// S3 takes for one part, which the caller refuses).
+qint64 sliceLenFor(qint64 size, qint64 configured)
+{
+    if (partCount(size, configured) <= kMaxS3Parts)
+        return configured;
+    const qint64 least = (size + kMaxS3Parts - 1) / kMaxS3Parts;
+    return (least + kMiB - 1) / kMiB * kMiB;
+}
+
+// The parts the storage holds (the resume answer's "parts") that are exactly what this job's
+// record says it stored: the same ETag and the length the part must have.
+QMap<int, QString> confirmedParts(const QJsonArray& held, const QMap<int, QString>& recorded,
+                                  qint64 sliceLen, qint64 fileSize)
+{
+    const qint64 parts = partCount(fileSize, sliceLen);
+    QMap<int, QString> confirmed;
+    for (const QJsonValue& value : held) {
+        const QJsonObject part = value.toObject();
+        const int number = part.value(QStringLiteral("partNumber")).toInt();
+        QString etag = part.value(QStringLiteral("etag")).toString();
+        etag.remove(QLatin1Char('"'));
+        const qint64 size = qint64(part.value(QStringLiteral("size")).toDouble(-1));
+        const qint64 expected = number < parts ? sliceLen : fileSize - (parts - 1) * sliceLen;
+        if (number >= 1 && number <= parts && size == expected && !etag.isEmpty() &&
+            recorded.value(number).compare(etag, Qt::CaseInsensitive) == 0)
+            confirmed.insert(number, etag);
+    }
+    return confirmed;
+}
+
 using Phase = VXUploadJob::Phase;
 
 // The phase in which a job waits for the answer to `api`.
@@ -88,6 +125,8 @@ bool isLocalParam(const QString& name)
 
 const QString VXUploadJob::kAttemptParam =
     QStringLiteral(IVXCloudCommon_localParamPrefix "attempt");
+const QString VXUploadJob::kRefreshParam =
+    QStringLiteral(IVXCloudCommon_localParamPrefix "refresh");
 
 
 VXUploadByPutManager::VXUploadByPutManager(QObject* parent) : QObject(parent)
@@ -131,6 +170,12 @@ void VXUploadByPutManager::readConfig()
     }
     m_iMaxPartsInFlight = int(VXSettings::number(VXSettings::PartsInFlight, lcUploadManager()));
     m_iMaxUploadCount = int(VXSettings::number(VXSettings::JobsInFlight, lcUploadManager()));
+    m_resumeEnabled = VXSettings::flag(VXSettings::ResumeEnabled, lcUploadManager());
+    m_resumeFolder = VXSettings::text(VXSettings::ResumeFolder);
+    if (m_resumeFolder.isEmpty())
+        m_resumeFolder = VXResumeRecord::defaultFolder();
+    m_iResumeMaxAgeHours =
+        int(VXSettings::number(VXSettings::ResumeMaxAgeHours, lcUploadManager()));
 }
 
 IVXCloudCommon* VXUploadByPutManager::cloud() const
@@ -256,11 +301,12 @@ void VXUploadByPutManager::dispatch(const QString& key)
     const QString bcode = json.value(QStringLiteral("bc_bcode")).toString();
     const qint64 size = fileInfo.size();
     const bool multipart = m_sliceLen > 0 && size > m_sliceLen && !bcode.isEmpty();
+    job.sliceLen = multipart ? sliceLenFor(size, m_sliceLen) : 0;
     if (multipart) {
         const QString name = fileInfo.fileName();
         params.insert(QStringLiteral("path"), getRemoteDirPath(name, remotePath));
         params.insert(QStringLiteral("filename"), name);
-        params.insert(QStringLiteral("partcount"), QString::number(partCount(size, m_sliceLen)));
+        params.insert(QStringLiteral("partcount"), QString::number(partCount(size, job.sliceLen)));
         params.insert(QStringLiteral("uploadMethod"), QStringLiteral("sliceUpload"));
         params.insert(QStringLiteral("bc_bcode"), bcode);
     } else {
@@ -272,11 +318,47 @@ void VXUploadByPutManager::dispatch(const QString& key)
     }
     params.insert(VXUploadJob::kAttemptParam, job.attemptText());
 
+    if (multipart && job.sliceLen > kMaxS3PartLen) {
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager::uploadNextFile:" << localPath << "needs more than"
+            << kMaxS3Parts << "parts of 5 GiB: too large for one object";
+        closeJob(key);
+        reportJobFailure(params, VXResult::FileTooLarge);
+        return;
+    }
     if (multipart) {
+        if (job.sliceLen != m_sliceLen) {
+            qCInfo(lcUploadManager).noquote()
+                << "VXUploadByPutManager:" << localPath << "is sliced at" << job.sliceLen
+                << "bytes to stay within" << kMaxS3Parts << "parts";
+        }
         job.phase = Phase::StartingMultipart;
+        job.startParams = params;
+        if (m_resumeEnabled)
+            takeResumeRecord(job, localPath, partCount(size, job.sliceLen), &params);
         cloud()->sendCosCenterRequest(params, kApiInitMultipart, m_cloudHost, 0);
     } else {
         cloud()->sendApiRequest(params, kApiUploadUrl, QString(), 0);
+    }
+}
+
+void VXUploadByPutManager::takeResumeRecord(VXUploadJob& job, const QString& localPath,
+                                            qint64 partCount, QMap<QString, QString>* params)
+{
+    const VXResumeRecord::Subject subject{
+        localPath, job.json.value(QStringLiteral("remotePath")).toString(),
+        job.json.value(QStringLiteral("bucketName")).toString(), VXFileIdentity::of(localPath),
+        job.sliceLen, int(partCount), m_cloudHost};
+    QString why;
+    job.resume = VXResumeRecord::take(m_resumeFolder, subject, m_iResumeMaxAgeHours, &why);
+    if (!job.resume) {
+        qCWarning(lcUploadManager).noquote() << "VXUploadByPutManager:" << localPath
+                                             << "is uploaded without resuming:" << why;
+        return;
+    }
+    if (job.resume->hasUpload()) {
+        params->insert(QStringLiteral("uploadid"), job.resume->uploadId());
+        params->insert(QStringLiteral("authorization"), job.resume->authorization());
     }
 }
 
@@ -464,12 +546,16 @@ void VXUploadByPutManager::fallBackToSingleUpload(const QMap<QString, QString>& 
 void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QString>& params,
                                                       const QJsonObject& jsonObj)
 {
+    const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
+    if (params.contains(VXUploadJob::kRefreshParam)) {
+        handleFreshPartUrls(params, data);
+        return;
+    }
     // An answer for a job stopped meanwhile starts nothing; the storage's stale-upload sweep
     // removes its upload.
     VXUploadJob* job = jobAwaiting(params, int(Phase::StartingMultipart));
     if (!job)
         return;
-    const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QString uploadId = data.value(QStringLiteral("uploadid")).toString();
     if (uploadId.isEmpty()) {
         job->phase = Phase::RequestingUrl;
@@ -477,21 +563,102 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
         return;
     }
 
+    const QString localPath = params.value(QStringLiteral("localPath"));
+    QMap<int, QString> stored;
+    if (VXResumeRecord* record = job->resume.get()) {
+        if (record->hasUpload() && record->uploadId() == uploadId) {
+            stored = confirmedParts(data.value(QStringLiteral("parts")).toArray(),
+                                    record->storedParts(), job->sliceLen,
+                                    VXFileIdentity::of(localPath).size());
+            qCInfo(lcUploadManager).noquote()
+                << "VXUploadByPutManager:" << localPath << "resumes upload" << uploadId << "with"
+                << stored.size() << "parts stored";
+        } else if (record->hasUpload()) {
+            qCWarning(lcUploadManager).noquote()
+                << "VXUploadByPutManager: the cloud server no longer knows upload"
+                << record->uploadId() << "of" << localPath << ": the upload starts over";
+        }
+        record->setUpload(uploadId, data.value(QStringLiteral("authorization")).toString());
+    }
+
     auto* uploader = new VXUploadFileSliceByPut(this);
     connect(uploader, &VXUploadFileSliceByPut::sglUploadFinished, this,
             &VXUploadByPutManager::slotSliceUploadFinished);
     connect(uploader, &VXUploadFileSliceByPut::sglUploadProgress, this,
             &VXUploadByPutManager::slotUploadProgress);
+    connect(uploader, &VXUploadFileSliceByPut::sglPartStored, this,
+            &VXUploadByPutManager::slotSlicePartStored);
+    connect(uploader, &VXUploadFileSliceByPut::sglPartUrlsNeeded, this,
+            &VXUploadByPutManager::slotSlicePartUrlsNeeded);
     uploader->setMaxSliceUploadCount(m_iMaxPartsInFlight);
+    uploader->setStoredParts(stored);
     job->phase = Phase::SendingParts;
     job->uploadId = uploadId;
     job->uploader = uploader;
-    uploader->uploadFileBySlice(sliceJobOf(params, data, job->json));
+    uploader->uploadFileBySlice(sliceJobOf(params, data, *job));
+}
+
+VXUploadJob* VXUploadByPutManager::jobSendingParts(const QJsonObject& sliceReport)
+{
+    const auto it = m_jobMap.find(jobKeyOf(sliceReport));
+    if (it == m_jobMap.end() || it->phase != Phase::SendingParts ||
+        it->uploadId != sliceReport.value(QStringLiteral("uploadid")).toString())
+        return nullptr;
+    return &*it;
+}
+
+void VXUploadByPutManager::slotSlicePartStored(const QJsonObject& jsonInfo, int partNumber,
+                                               const QString& etag)
+{
+    VXUploadJob* job = jobSendingParts(jsonInfo);
+    if (job && job->resume)
+        job->resume->addPart(partNumber, etag);
+}
+
+void VXUploadByPutManager::slotSlicePartUrlsNeeded(const QJsonObject& jsonInfo)
+{
+    VXUploadJob* job = jobSendingParts(jsonInfo);
+    if (!job)
+        return;
+    QMap<QString, QString> params = job->startParams;
+    params.insert(QStringLiteral("uploadid"), job->uploadId);
+    params.insert(QStringLiteral("authorization"),
+                  jsonInfo.value(QStringLiteral("authorization")).toString());
+    params.insert(VXUploadJob::kRefreshParam, QStringLiteral("1"));
+    cloud()->sendCosCenterRequest(params, kApiInitMultipart, m_cloudHost, 0);
+}
+
+void VXUploadByPutManager::handleFreshPartUrls(const QMap<QString, QString>& params,
+                                               const QJsonObject& data)
+{
+    VXUploadJob* job = jobAwaiting(params, int(Phase::SendingParts));
+    if (!job)
+        return;
+    const QString uploadId = data.value(QStringLiteral("uploadid")).toString();
+    const QString authorization = data.value(QStringLiteral("authorization")).toString();
+    if (uploadId != job->uploadId) {
+        // The server lost the upload (swept or aborted) and opened another: the parts sent
+        // are gone. Submitted again, the job starts over.
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager: the cloud server no longer knows upload" << job->uploadId
+            << "of" << params.value(QStringLiteral("localPath")) << ": the upload fails";
+        if (job->resume)
+            job->resume->remove();
+        closeJob(jobKeyOf(params));
+        reportJobFailure(params);
+        uploadNextFile();
+        return;
+    }
+    if (job->resume)
+        job->resume->setUpload(uploadId, authorization);
+    job->uploader->setPartUrls(data.value(QStringLiteral("partUrl")).toArray(), authorization);
 }
 
 QJsonObject VXUploadByPutManager::sliceJobOf(const QMap<QString, QString>& params,
-                                             const QJsonObject& data, const QJsonObject& job)
+                                             const QJsonObject& data, const VXUploadJob& upload)
 {
+    const QJsonObject& job = upload.json;
+    const qint64 sliceLen = upload.sliceLen;
     const QString localPath = params.value(QStringLiteral("localPath"));
     const QString remotePath = params.value(QStringLiteral("remotePath"));
     const QString bucket = params.value(QStringLiteral("bucket"));
@@ -506,13 +673,13 @@ QJsonObject VXUploadByPutManager::sliceJobOf(const QMap<QString, QString>& param
                     data.value(QStringLiteral("authorization")).toString());
     sliceJob.insert(QStringLiteral("bucket"), bucket);
     const QFileInfo fileInfo(localPath);
-    if (fileInfo.exists() && m_sliceLen > 0) {
+    if (fileInfo.exists() && sliceLen > 0) {
         const QString name = fileInfo.fileName();
         sliceJob.insert(QStringLiteral("filename"), name);
         sliceJob.insert(QStringLiteral("path"), getRemoteDirPath(name, remotePath));
         sliceJob.insert(QStringLiteral("partcount"),
-                        QString::number(partCount(fileInfo.size(), m_sliceLen)));
-        sliceJob.insert(QStringLiteral("sliceLen"), QString::number(m_sliceLen));
+                        QString::number(partCount(fileInfo.size(), sliceLen)));
+        sliceJob.insert(QStringLiteral("sliceLen"), QString::number(sliceLen));
     }
     for (auto it = job.constBegin(); it != job.constEnd(); ++it) {
         if (!sliceJob.contains(it.key()))
@@ -530,6 +697,9 @@ void VXUploadByPutManager::handleMultipartCompleteAnswer(const QMap<QString, QSt
     if (!waiting)
         return;
     QJsonObject job = waiting->json;
+    // Completed or refused, the upload is over: there is nothing left to resume.
+    if (waiting->resume)
+        waiting->resume->remove();
     const QJsonObject data = jsonObj.value(QStringLiteral("data")).toObject();
     const QJsonValue success = jsonObj.value(QStringLiteral("success"));
     int res = -1;
@@ -555,10 +725,12 @@ void VXUploadByPutManager::slotHttpRequestErrorWithInfo(const QMap<QString, QStr
     if (api != kApiUploadUrl && api != kApiInitMultipart && api != kApiCompleteMultipart)
         return;
     const QMap<QString, QString> request = params;
-    VXUploadJob* job = jobAwaiting(request, int(phaseAwaiting(api)));
+    const bool refresh = request.contains(VXUploadJob::kRefreshParam);
+    VXUploadJob* job =
+        jobAwaiting(request, int(refresh ? Phase::SendingParts : phaseAwaiting(api)));
     if (!job)
         return;
-    if (api == kApiInitMultipart) {
+    if (api == kApiInitMultipart && !refresh) {
         job->phase = Phase::RequestingUrl;
         fallBackToSingleUpload(request);
         return;
@@ -574,20 +746,22 @@ void VXUploadByPutManager::slotSliceUploadFinished(const QJsonObject& jsonInfo, 
 {
     const QJsonObject report = jsonInfo;
     const QString key = jobKeyOf(report);
-    const auto it = m_jobMap.find(key);
     // A stopped uploader reports nothing, so this is the uploader of the job's own attempt.
-    if (it == m_jobMap.end() || it->phase != Phase::SendingParts ||
-        it->uploadId != report.value(QStringLiteral("uploadid")).toString())
+    VXUploadJob* job = jobSendingParts(report);
+    if (!job)
         return;
     if (res == 0) {
         QMap<QString, QString> request;
         for (auto field = report.constBegin(); field != report.constEnd(); ++field)
             request.insert(field.key(), field.value().toVariant().toString());
-        request.insert(VXUploadJob::kAttemptParam, it->attemptText());
-        it->phase = Phase::Completing;
+        request.insert(VXUploadJob::kAttemptParam, job->attemptText());
+        job->phase = Phase::Completing;
         cloud()->sendCosCenterRequest(request, kApiCompleteMultipart, m_cloudHost, 0);
         return;
     }
+    // The parts stored belong to the file as it was: nothing to resume from.
+    if (res == VXResult::FileChanged && job->resume)
+        job->resume->remove();
     closeJob(key);
     emit sglUploadFinished(res, report);
     uploadNextFile();

@@ -60,6 +60,12 @@ public slots:
     void slotUploadProgress(const QJsonObject& jsonInfo, int progress);
     void slotSliceUploadFinished(const QJsonObject& jsonInfo, int res);
 
+private slots:
+    // A slice uploader's part is stored: its resume record remembers it.
+    void slotSlicePartStored(const QJsonObject& jsonInfo, int partNumber, const QString& etag);
+    // A slice uploader's part URLs run out: fresh ones are asked for with a resume request.
+    void slotSlicePartUrlsNeeded(const QJsonObject& jsonInfo);
+
 private:
     void readConfig();
     // Reports the job that the request parameters name as failed with `res`.
@@ -86,8 +92,15 @@ private:
     void handleMultipartCompleteAnswer(const QMap<QString, QString>& params,
                                        const QJsonObject& jsonObj);
     void fallBackToSingleUpload(const QMap<QString, QString>& params);
+    // The answer to a resume request sent for fresh part URLs of the upload in flight.
+    void handleFreshPartUrls(const QMap<QString, QString>& params, const QJsonObject& data);
+    // Takes the job's resume record; adds the upload to resume to the start request's params.
+    void takeResumeRecord(VXUploadJob& job, const QString& localPath, qint64 partCount,
+                          QMap<QString, QString>* params);
     QJsonObject sliceJobOf(const QMap<QString, QString>& params, const QJsonObject& data,
-                           const QJsonObject& job);
+                           const VXUploadJob& job);
+    // The job with this slice uploader's upload in flight, or null.
+    VXUploadJob* jobSendingParts(const QJsonObject& sliceReport);
 
     VXCloudCommon* m_pCloudCommon = nullptr;
     QList<QString> m_waitKeyList;
@@ -105,6 +118,10 @@ private:
     int m_iMaxPartsInFlight = 1;
     // Serial of the latest dispatch; each dispatch is a new attempt.
     quint64 m_iLastAttempt = 0;
+    // [Resume] enabled, folder and maxAgeHours.
+    bool m_resumeEnabled = true;
+    QString m_resumeFolder;
+    int m_iResumeMaxAgeHours = 24;
 };
 
 #endif // VXUPLOADBYPUTMANAGER_H

@@ -4,8 +4,11 @@
 #include "VXFileIdentity.h"
 
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
+#include <memory>
 
+class VXResumeRecord;
 class VXUploadFileSliceByPut;
 
 // Everything the upload manager knows of one job, from its submission until it is closed or
@@ -31,6 +34,8 @@ struct VXUploadJob
     // The request parameter that carries the attempt's serial: handed back with the answer but
     // never sent (its name begins with IVXCloudCommon_localParamPrefix).
     static const QString kAttemptParam;
+    // Marks a multipart start request sent for fresh part URLs of the upload in flight.
+    static const QString kRefreshParam;
 
     explicit VXUploadJob(const QJsonObject& job = {}) : json(job) {}
 
@@ -48,6 +53,11 @@ struct VXUploadJob
     VXFileIdentity fileIdentity; // of a whole-file PUT: the file as the PUT was set up
     QString uploadId;            // of the multipart upload in flight
     VXUploadFileSliceByPut* uploader = nullptr; // owned by the manager, released by it
+    qint64 sliceLen = 0;         // of a multipart upload: the slice length it uses
+    QMap<QString, QString> startParams; // its multipart start request, sent again for fresh URLs
+    // Its resume record, when resuming is on and no other process holds it; shared only so
+    // that the record can be copied, it is this job's alone.
+    std::shared_ptr<VXResumeRecord> resume;
     // The same job submitted again while this attempt is in flight: it waits for this one to end.
     bool resubmitted = false;
     QJsonObject resubmission;

@@ -47,3 +47,27 @@ bool VXFileIdentity::operator==(const VXFileIdentity& other) const
         && m_modifiedSec == other.m_modifiedSec && m_modifiedNsec == other.m_modifiedNsec
         && m_inode == other.m_inode && m_device == other.m_device;
 }
+
+QJsonObject VXFileIdentity::toJson() const
+{
+    return {{QStringLiteral("size"), QString::number(m_size)},
+            {QStringLiteral("mtimeSec"), QString::number(m_modifiedSec)},
+            {QStringLiteral("mtimeNsec"), QString::number(m_modifiedNsec)},
+            {QStringLiteral("inode"), QString::number(m_inode)},
+            {QStringLiteral("device"), QString::number(m_device)}};
+}
+
+VXFileIdentity VXFileIdentity::fromJson(const QJsonObject& json)
+{
+    VXFileIdentity identity;
+    bool ok[5] = {};
+    identity.m_size = json.value(QStringLiteral("size")).toString().toLongLong(&ok[0]);
+    identity.m_modifiedSec = json.value(QStringLiteral("mtimeSec")).toString().toLongLong(&ok[1]);
+    identity.m_modifiedNsec =
+        json.value(QStringLiteral("mtimeNsec")).toString().toLongLong(&ok[2]);
+    identity.m_inode = json.value(QStringLiteral("inode")).toString().toULongLong(&ok[3]);
+    identity.m_device = json.value(QStringLiteral("device")).toString().toULongLong(&ok[4]);
+    identity.m_valid = ok[0] && ok[1] && ok[2] && ok[3] && ok[4];
+    identity.m_plainFile = identity.m_valid;
+    return identity;
+}

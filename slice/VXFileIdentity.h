@@ -1,6 +1,7 @@
 #ifndef VXFILEIDENTITY_H
 #define VXFILEIDENTITY_H
 
+#include <QJsonObject>
 #include <QString>
 #include <QtGlobal>
 
@@ -17,6 +18,11 @@ public:
     // A plain file: not a directory, FIFO, socket or device.
     bool isPlainFile() const { return m_plainFile; }
     qint64 size() const { return m_size; }
+
+    // As a resume record keeps it (64-bit numbers as decimal text); fromJson() of anything else
+    // is not valid.
+    QJsonObject toJson() const;
+    static VXFileIdentity fromJson(const QJsonObject& json);
 
     bool operator==(const VXFileIdentity& other) const;
     bool operator!=(const VXFileIdentity& other) const { return !(*this == other); }

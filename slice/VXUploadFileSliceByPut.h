@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
+#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class IVXCloudCommon;
@@ -25,6 +27,16 @@ class VXCloudCommon;
 // each part goes out and after the last part; a change fails the upload with
 // VXResult::FileChanged, and no success is reported for a file that changed.
 //
+// Resuming: parts already stored (setStoredParts) are not sent again; their ETags go into the
+// part list and their share into the progress from the first report on. Each part confirmed by
+// the storage is announced with sglPartStored, so that the owner can remember it.
+//
+// Part URLs that run out: before a part goes out whose URL expires soon (SigV4 "X-Amz-Date" +
+// "X-Amz-Expires"; margin min(5 min, a quarter of the lifetime)), and after a part is refused
+// with 403 because its URL expired, the uploader asks its owner for fresh URLs
+// (sglPartUrlsNeeded) and sends nothing new until setPartUrls() hands them over; the refused
+// part is sent once more with its fresh URL.
+//
 // Failures found while starting (no slice to send: empty path, missing, empty or non-plain file,
 // sliceLen below 1; more slices than part URLs) are reported with VXResult::NoSliceRead or
 // VXResult::TooFewPartUrls. Such a report is queued, never emitted inside uploadFileBySlice, and
@@ -38,6 +50,11 @@ public:
 
     // Parts sent at once, 1 (the default) to 16; set before the start.
     void setMaxSliceUploadCount(int count);
+    // Part number -> ETag of the parts the storage holds already; set before the start.
+    void setStoredParts(const QMap<int, QString>& etags);
+    // Fresh part URLs, one per part as "partUrl" holds them, after sglPartUrlsNeeded.
+    // The authorization comes with them and replaces the one handed in.
+    void setPartUrls(const QJsonArray& partUrls, const QString& authorization);
     void uploadFileBySlice(const QJsonObject& jsonInfo);
     // Aborts every part request in flight and forgets the upload. Emits nothing.
     void stopUploadFileBySlice();
@@ -45,6 +62,10 @@ public:
 signals:
     void sglUploadFinished(const QJsonObject& jsonInfo, int res);
     void sglUploadProgress(const QJsonObject& info, int iProgress);
+    // Part `partNumber` is stored under `etag` (without quotes).
+    void sglPartStored(const QJsonObject& jsonInfo, int partNumber, const QString& etag);
+    // The part URLs run out: setPartUrls() is awaited. Emitted once until it comes.
+    void sglPartUrlsNeeded(const QJsonObject& jsonInfo);
 
 private slots:
     void slotUploadProgress(const QJsonObject& info, int iProgress);
@@ -60,6 +81,11 @@ private:
     // Emits the failure that failUpload queued, unless a stop came first.
     void reportPendingFailure();
     void reportSuccess();
+    void reportProgress();
+    // Reports success when every part is stored and none is in flight (queued when all parts
+    // were stored before the start).
+    void finishIfDone();
+    void askForPartUrls();
     bool fileUnchanged() const;
     IVXCloudCommon* cloud() const;
     // Whether a report of the request component is about a part in flight (not a foreign
@@ -77,6 +103,11 @@ private:
     QString m_filePath;
     QJsonArray m_partUrls;
     qint64 m_sliceLen = 0;
+    QList<int> m_resendList;           // slices refused for an expired URL, sent again first
+    QSet<int> m_refreshedSet;          // slices sent once with a fresh URL already
+    bool m_waitingForUrls = false;
+    int m_iRefreshesInARow = 0;
+    bool m_reported = false;           // success reported: nothing more to do        // URL refreshes since a part was last sent
     int m_iSliceCount = 0;
     int m_iNextSlice = 0;              // index of the next slice to send
     qint64 m_iFinishedBytes = 0;       // progress of the finished parts, each at full sliceLen

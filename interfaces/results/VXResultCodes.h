@@ -41,6 +41,7 @@ enum Code : int {
     NoSliceRead = -3001,    // the slice uploader read no slice (empty/unreadable file, bad length)
     TooFewPartUrls = -3002, // the file has more slices than part URLs
     FileChanged = -3003,    // the file changed (size, time, inode, device) during the upload
+    FileTooLarge = -3004,   // more than 10,000 parts of 5 GiB: more than S3 takes in one object
 };
 
 inline int fromTransport(int curlCode) { return TransportBase - curlCode; }
@@ -80,6 +81,8 @@ inline QString text(int code)
     case NoSliceRead: return QStringLiteral("no slice could be read from the file");
     case TooFewPartUrls: return QStringLiteral("the file has more slices than part URLs");
     case FileChanged: return QStringLiteral("the file changed while it was being uploaded");
+    case FileTooLarge:
+        return QStringLiteral("the file is larger than 10,000 parts of 5 GiB: too large to upload");
     default: break;
     }
     if (isHttpStatus(code))

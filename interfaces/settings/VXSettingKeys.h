@@ -35,9 +35,11 @@ constexpr VXSetting ApiHost{"HostInformation", "apiHost", "VXUPLOAD_API_HOST", 0
 // Bearer token for the cloud server, never sent to the storage. A set but empty variable
 // switches a configured token off.
 constexpr VXSetting Token{"HostInformation", "token", "VXUPLOAD_TOKEN", 0, 0, 0};
-// Slice length of multipart uploads; above the maximum the slice uploader's progress
-// arithmetic (percent x length as a 32-bit integer) would overflow.
-constexpr VXSetting SliceLen{"PackageInformation", "sliceLen", nullptr, 1, 21474836, 20971520};
+// Slice length of multipart uploads, up to S3's largest part (5 GiB). A file that would need
+// more than 10,000 parts (S3's limit) at this length is sliced at the smallest whole-MiB length
+// that keeps it within 10,000.
+constexpr VXSetting SliceLen{"PackageInformation", "sliceLen", nullptr, 1, 5368709120,
+                             20971520};
 // Parts of one multipart file sent at once.
 constexpr VXSetting PartsInFlight{"PackageInformation", "partsInFlight", nullptr, 1, 16, 1};
 // Jobs uploaded at once; the others wait in submission order.
@@ -58,9 +60,19 @@ constexpr VXSetting CaFile{"Network", "caFile", "VXUPLOAD_CA_FILE", 0, 0, 0};
 constexpr VXSetting VerifyIntegrity{"Network", "verifyIntegrity", "VXUPLOAD_VERIFY_INTEGRITY",
                                     0, 1, 1};
 
+// A switch: multipart jobs keep a resume record, so that one submitted again (in this process
+// or a later one) sends only the parts the storage does not hold yet.
+constexpr VXSetting ResumeEnabled{"Resume", "enabled", "VXUPLOAD_RESUME", 0, 1, 1};
+// Folder of the resume records; empty: "vxupload/resume" in the user's data folder.
+constexpr VXSetting ResumeFolder{"Resume", "folder", "VXUPLOAD_RESUME_FOLDER", 0, 0, 0};
+// Records older than this are ignored and removed (the reference server's stale-upload sweep
+// removes unfinished uploads after 24 hours).
+constexpr VXSetting ResumeMaxAgeHours{"Resume", "maxAgeHours", nullptr, 1, 8760, 24};
+
 constexpr VXSetting All[] = {CloudHost,     ApiHost,           Token,           SliceLen,
                              PartsInFlight, JobsInFlight,      ConnectTimeoutSec, StallTimeoutSec,
-                             Retries,       RetryDelayMs,      CaFile,          VerifyIntegrity};
+                             Retries,       RetryDelayMs,      CaFile,          VerifyIntegrity,
+                             ResumeEnabled, ResumeFolder,      ResumeMaxAgeHours};
 
 // "fileUpload.ini" in the application directory, or the bare name (the working directory)
 // when there is no application object.

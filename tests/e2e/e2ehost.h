@@ -242,6 +242,7 @@ protected:
             ini.setValue("HostInformation/token", token);
             ini.setValue("PackageInformation/sliceLen", sliceLen);
             ini.setValue("PackageInformation/partsInFlight", partsInFlight);
+            ini.setValue("Resume/folder", m_dir.filePath("resume")); // this run's own records
         }
         m_plugin = m_loader.instance();
         m_upload = qobject_cast<IVXFileUpload*>(m_plugin);

@@ -247,7 +247,8 @@ const Row kStopInEveryPhase[] = {
 // Stopped in any phase and submitted again at once, the stopped attempt's request coming back
 // late (answered, refused, failed after its retries, or never answered until the stall
 // time-out): it acts on nothing; the new submission goes its own road, with one report. A
-// multipart file is 3 parts.
+// multipart file is 3 parts; submitted again, it resumes its upload where the server still
+// holds it, sending only the parts not stored yet.
 const Row kStopThenResubmit[] = {
     {"upload-URL request out, answered late", resubmitAt(Small, {UploadUrl, DelayAnswer, kHold}, 1)},
     {"upload-URL request out, refused late (403)",
@@ -262,9 +263,12 @@ const Row kStopThenResubmit[] = {
     {"multipart start out, refused late (503): no single upload instead",
      resubmitAt(Multipart, {MultipartStart, Status, 503, -1, 0, nullptr, kHold}, 3, {UploadUrl})},
     {"part 1 in flight", resubmitAt(Multipart, {Part, Pause, kHold, 1, 1}, 4)},
-    {"completion out, answered late", resubmitAt(Multipart, {Completion, DelayAnswer, kHold}, 6)},
-    {"completion out, refused late (403)",
-     resubmitAt(Multipart, {Completion, Status, 403, -1, 0, nullptr, kHold}, 6)},
+    {"part 3 in flight: parts 1 and 2 not sent again",
+     resubmitAt(Multipart, {Part, Pause, kHold, 1, 3}, 4)},
+    {"completion out, answered late: the upload is done, a new one",
+     resubmitAt(Multipart, {Completion, DelayAnswer, kHold}, 6)},
+    {"completion out, refused late (403): every part stored, none sent again",
+     resubmitAt(Multipart, {Completion, Status, 403, -1, 0, nullptr, kHold}, 3)},
 };
 
 template <int N> void addRows(const Row (&rows)[N])

@@ -291,9 +291,11 @@ private slots:
         QVERIFY2(m_sdkLoader.load(), qPrintable(m_sdkLoader.errorString()));
         m_loader.setFileName(qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR") + "/VXFileUpload");
         QVERIFY2(m_loader.load(), qPrintable(m_loader.errorString()));
+        qputenv("VXUPLOAD_RESUME_FOLDER", QFile::encodeName(m_dir.filePath("resume")));
     }
     void cleanup()
     {
+        QDir(m_dir.filePath("resume")).removeRecursively(); // each test starts without records
         delete m_root; // the next test gets a fresh plugin object and manager
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -440,7 +442,7 @@ private slots:
         QTest::newRow("both hosts") << Params{{kUp, "h1"}, {kLow, "h2"}} << s + 1 << bc << multi;
         QTest::newRow("lower-case host") << Params{{kLow, "h2"}} << s + 1 << bc << multi;
         QTest::newRow("sliceLen too long: default")
-            << with(cos, {{kSliceLen, "21474837"}}) << 2 * s + 1 << bc << parts("3");
+            << with(cos, {{kSliceLen, "5368709121"}}) << 2 * s + 1 << bc << parts("3");
     }
     void firstRequest()
     {
@@ -667,6 +669,56 @@ private slots:
         // The new attempt is untouched: its own answer is acted on.
         QVERIFY(answer(again, answers[size > 100 ? 1 : 0]));
         COMPARE_CALLS(trace().mid(before), QStringList{size > 100 ? "part:j:1" : "put:j"});
+    }
+
+    // A multipart job stopped after part 1 and submitted again: its multipart start carries the
+    // upload and its authorization; when the server answers that upload, only the parts it does
+    // not hold as the record says are sent, and the completion lists them all with the fresh
+    // authorization. A server that answers a new upload gets every part. The record is gone
+    // after the success: a third submission starts afresh.
+    void resumeAfterStop_data()
+    {
+        QTest::addColumn<QString>("answeredId");
+        QTest::addColumn<QStringList>("sent"); // parts sent after the second submission
+        QTest::newRow("the same upload") << "U-j" << QStringList{"part:j:2", "part:j:3"};
+        QTest::newRow("a new upload")
+            << "U-new" << QStringList{"part:j:1", "part:j:2", "part:j:3"};
+    }
+    void resumeAfterStop()
+    {
+        QFETCH(QString, answeredId);
+        QFETCH(QStringList, sent);
+        start();
+        const QJsonObject j = job("j", 250, {{"bc_bcode", "BC"}});
+        m_plugin->uploadFileByPost(j);
+        QVERIFY(startMultipart("j"));
+        QVERIFY(finishPut("uploadFileRangeByPut", 0)); // part 1 stored as "e1"
+        m_plugin->stopUploadFileByPost(j);
+        m_plugin->uploadFileByPost(j);
+        const CloudCall init = request("j", "init");
+        QCOMPARE(init.params.value("uploadid") + init.params.value("authorization"),
+                 QString("U-jA"));
+        // Part 2 is held but was never confirmed: it is sent again.
+        const QJsonArray held{QJsonObject{{"partNumber", 1}, {"etag", "e1"}, {"size", 100}},
+                              QJsonObject{{"partNumber", 2}, {"etag", "e9"}, {"size", 100}}};
+        const QJsonArray urls{"part:j:1", "part:j:2", "part:j:3"};
+        const int before = rec().calls.size();
+        QVERIFY(answer(init, {{"data", QJsonObject{{"uploadid", answeredId},
+                                                   {"authorization", "A2"},
+                                                   {"partUrl", urls}, {"parts", held}}}}));
+        QTRY_COMPARE(trace().mid(before).size(), 1);
+        for (int i = 0; i < sent.size(); ++i)
+            QVERIFY(finishPut("uploadFileRangeByPut", 0));
+        QStringList expected = sent;
+        expected << "done:j";
+        COMPARE_CALLS(trace().mid(before), expected);
+        const CloudCall done = request("j", "done");
+        QCOMPARE(done.params.value("pathinfo"), QString("1,e1;2,e2;3,e3"));
+        QCOMPARE(done.params.value("authorization"), QString("A2"));
+        QVERIFY(answer(done, {{"success", true}, {"data", QJsonObject{{"Location", "loc"}}}}));
+        QCOMPARE(m_done->size(), 1);
+        m_plugin->uploadFileByPost(j);
+        QVERIFY(!request("j", "init").params.contains("uploadid"));
     }
 
     // The host's handler calls back into the plugin from inside j's failure report.
