@@ -73,6 +73,30 @@ QString VXResumeRecord::defaultFolder()
         .filePath(QStringLiteral("vxupload/resume"));
 }
 
+void VXResumeRecord::removeOlderThan(const QString& folder, int maxAgeHours)
+{
+    const QDateTime oldest = QDateTime::currentDateTime().addSecs(-qint64(maxAgeHours) * 3600);
+    const QFileInfoList records =
+        QDir(folder).entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden);
+    for (const QFileInfo& record : records) {
+        if (record.lastModified() >= oldest)
+            continue;
+        const QByteArray lockPath = QFile::encodeName(record.filePath() + QStringLiteral(".lock"));
+        const int fd = ::open(lockPath.constData(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd); // an upload holds it: it is not old
+            continue;
+        }
+        QFile::remove(record.filePath());
+        if (fd >= 0) {
+            ::unlink(lockPath.constData());
+            ::close(fd);
+        }
+        qCInfo(lcResumeRecord).noquote() << "VXResumeRecord:" << record.filePath()
+                                         << "was older than" << maxAgeHours << "hours: removed";
+    }
+}
+
 std::unique_ptr<VXResumeRecord> VXResumeRecord::take(const QString& folder,
                                                       const Subject& subject, int maxAgeHours,
                                                       QString* why)

@@ -46,6 +46,9 @@ public:
                                                 int maxAgeHours, QString* why);
     // The default folder: "vxupload/resume" in the user's data folder.
     static QString defaultFolder();
+    // Removes the records in `folder` last written more than `maxAgeHours` ago (and their lock
+    // files, where no upload holds them): records of jobs that were never submitted again.
+    static void removeOlderThan(const QString& folder, int maxAgeHours);
 
     ~VXResumeRecord(); // releases the lock; the file stays
 

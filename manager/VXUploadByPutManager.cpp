@@ -349,6 +349,10 @@ void VXUploadByPutManager::takeResumeRecord(VXUploadJob& job, const QString& loc
         localPath, job.json.value(QStringLiteral("remotePath")).toString(),
         job.json.value(QStringLiteral("bucketName")).toString(), VXFileIdentity::of(localPath),
         job.sliceLen, int(partCount), m_cloudHost};
+    if (!m_resumeFolderSwept) {
+        m_resumeFolderSwept = true;
+        VXResumeRecord::removeOlderThan(m_resumeFolder, m_iResumeMaxAgeHours);
+    }
     QString why;
     job.resume = VXResumeRecord::take(m_resumeFolder, subject, m_iResumeMaxAgeHours, &why);
     if (!job.resume) {

@@ -122,6 +122,7 @@ private:
     bool m_resumeEnabled = true;
     QString m_resumeFolder;
     int m_iResumeMaxAgeHours = 24;
+    bool m_resumeFolderSwept = false; // records past maxAgeHours removed, once per manager
 };
 
 #endif // VXUPLOADBYPUTMANAGER_H

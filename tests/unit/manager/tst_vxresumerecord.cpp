@@ -144,6 +144,32 @@ private slots:
         second->remove();
         QVERIFY(!QFile::exists(second->path()));
     }
+
+    // Records of jobs never submitted again go once they are older than maxAgeHours, unless an
+    // upload holds them.
+    void oldRecordsRemoved()
+    {
+        QString why;
+        QStringList paths;
+        std::unique_ptr<VXResumeRecord> held;
+        for (const char* remote : {"old", "held", "recent"}) {
+            VXResumeRecord::Subject job = subject();
+            job.remotePath = remote;
+            auto record = VXResumeRecord::take(folder(), job, 24, &why);
+            QVERIFY2(record && record->setUpload("U", "A"), qPrintable(why));
+            paths << record->path();
+            if (QByteArray(remote) != "recent") {
+                const struct utimbuf old{time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600};
+                QVERIFY(::utime(QFile::encodeName(record->path()).constData(), &old) == 0);
+            }
+            if (QByteArray(remote) == "held")
+                held = std::move(record);
+        }
+        VXResumeRecord::removeOlderThan(folder(), 24);
+        QCOMPARE(QList<bool>({QFile::exists(paths[0]), QFile::exists(paths[1]),
+                              QFile::exists(paths[2])}),
+                 QList<bool>({false, true, true}));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_VXResumeRecord)

@@ -435,6 +435,10 @@ private slots:
         QTest::newRow("2x: 2 parts") << cos << 2 * s << bc << multi;
         QTest::newRow("2x+1: 3 parts") << cos << 2 * s + 1 << bc << parts("3");
         QTest::newRow("3 GiB: 154 parts") << cos << 3 * 1024ll * 1024 * 1024 << bc << parts("154");
+        // 15,360 parts at 20 MiB are too many: 31 MiB is the least whole-MiB length within
+        // 10,000 (30 MiB would give 10,240).
+        QTest::newRow("300 GiB: 31 MiB slices, 9910 parts")
+            << cos << 300 * 1024ll * 1024 * 1024 << bc << parts("9910");
         QTest::newRow("remote path is the name")
             << cos << s + 1 << with(bc, {{"remotePath", "f.bin"}}) << with(multi, {{"path", "/"}});
         QTest::newRow("name longer than remote path")
@@ -465,6 +469,23 @@ private slots:
                                               {"remotePath", j["remotePath"].toString()},
                                               {"localPath", j["localPath"].toString()},
                                               {"vx:attempt", "1"}}));
+    }
+
+    // A file beyond 10,000 parts of 5 GiB (S3's limits) fails at once, without a request. The
+    // sparse file lives in memory: disk file systems stop at 16 TiB.
+    void fileTooLargeForOneObject()
+    {
+        QTemporaryDir memory("/dev/shm/vx-test-XXXXXX");
+        QFile huge(memory.filePath("huge.bin"));
+        if (!memory.isValid() || !huge.open(QIODevice::WriteOnly) ||
+            !huge.resize(10000ll * 5 * 1024 * 1024 * 1024 + 1))
+            QSKIP("no file system here holds a sparse file of 50,000 GiB");
+        start();
+        m_plugin->uploadFileByPost({{"localPath", huge.fileName()}, {"remotePath", "dir/huge"},
+                                    {"bucketName", "bkt"}, {"bc_bcode", "BC"}});
+        QCOMPARE(m_done->size(), 1);
+        QCOMPARE(m_done->at(0).at(0).toInt(), -3004);
+        COMPARE_CALLS(trace(), QStringList());
     }
 
     // [PackageInformation] partsInFlight and jobsInFlight: how many of a file's three parts, and
