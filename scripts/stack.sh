@@ -15,9 +15,12 @@
 # own whose stale-upload sweep aborts every multipart upload older than 2 s (for the sweep test
 # only). Servers run detached (CTest waits until a test's output pipes close) under a watchdog
 # that ends them after VX_E2E_STACK_LIFETIME seconds (default 900) should the stop never run.
+# The local stack has a second dev.js of its own whose pre-signed URLs live 4 s (for the test of
+# part URLs that run out mid-upload).
 # stack.env: VX_E2E_API_URL, VX_E2E_STORAGE_URL (objects at URL/BUCKET/KEY, readable without a
 # signature), VX_E2E_BUCKET, VX_E2E_TOKEN, VX_E2E_LOG (the server's log), VX_E2E_MIN_PART_SIZE
-# (1 where the storage has no minimum); on the gateway also VX_E2E_S3_REGION,
+# (1 where the storage has no minimum); locally also VX_E2E_SHORT_URL_API_URL and
+# VX_E2E_SHORT_URL_STORAGE_URL (the second dev.js); on the gateway also VX_E2E_S3_REGION,
 # VX_E2E_S3_ACCESS_KEY_ID, VX_E2E_S3_SECRET_ACCESS_KEY, VX_E2E_GATEWAY_LOG and the sweeping
 # server's VX_E2E_SWEEP_API_URL, VX_E2E_SWEEP_BUCKET, VX_E2E_SWEEP_LOG; VX_E2E_SERVER_PID (the
 # server's node process) and VX_E2E_STACK_SCRIPT (this script, for "hung").
@@ -41,6 +44,7 @@ stop_stack() {
     local servers=()
     stop_group "$1/stack.pid" & servers+=($!)
     stop_group "$1/sweep.pid" & servers+=($!)
+    stop_group "$1/short.pid" & servers+=($!)
     wait "${servers[@]}"
     if [ -d "$1/rgw" ]; then "$scripts/rgw.sh" stop "$1/rgw"; fi
 }
@@ -80,7 +84,7 @@ hung() {
 
 case ${1:-}:$#:${4:-} in
 start:3: | start:4:rgw) server=$2 state=$3 storage=${4:-local} log=$3/stack.log ;;
-stop:2:) stop_stack "$2"; rm -rf "$2/data" "$2/stack.env"; exit 0 ;;
+stop:2:) stop_stack "$2"; rm -rf "$2/data" "$2/data-short" "$2/stack.env"; exit 0 ;;
 check:2:)
     # shellcheck disable=SC1091
     source "$2/stack.env"
@@ -99,8 +103,8 @@ if [ ! -d "$server/node_modules/@20minutes/s3rver" ]; then
     exit 1
 fi
 stop_stack "$state"
-rm -rf "$state/data" "$state/stack.env" "$state"/*.log
-mkdir -p "$state/data"
+rm -rf "$state/data" "$state/data-short" "$state/stack.env" "$state"/*.log
+mkdir -p "$state/data" "$state/data-short"
 token=e2e-$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
 export API_TOKEN=$token
 # What "hung" starts again, one argument a line, from any working directory.
@@ -136,10 +140,17 @@ node_pid() { pgrep -P "$(cat "$1")" | head -n 1; }
 if [ "$storage" = local ]; then
     launch "$state/stack.pid" "$log" "$node" "$server/dev.js" \
         --dir "$state/data" --port 0 --storage-port 0
-    wait_listening "$log" $!
+    server_pid=$!
+    short_log=$state/short.log
+    URL_EXPIRES_SECONDS=4 launch "$state/short.pid" "$short_log" "$node" "$server/dev.js" \
+        --dir "$state/data-short" --port 0 --storage-port 0
+    wait_listening "$log" $server_pid
+    wait_listening "$short_log" $!
     printf 'VX_E2E_%s\n' "API_URL=$(value LISTENING "$log")" \
         "STORAGE_URL=$(value STORAGE "$log")" "BUCKET=$(value BUCKETS "$log")" "TOKEN=$token" \
         "LOG=$log" MIN_PART_SIZE=1 "SERVER_PID=$(node_pid "$state/stack.pid")" \
+        "SHORT_URL_API_URL=$(value LISTENING "$short_log")" \
+        "SHORT_URL_STORAGE_URL=$(value STORAGE "$short_log")" \
         "STACK_SCRIPT=$scripts/stack.sh" >"$state/stack.env.tmp"
     mv "$state/stack.env.tmp" "$state/stack.env"
     echo "stack up: server $(value LISTENING "$log"), storage $(value STORAGE "$log")"

@@ -81,6 +81,8 @@ struct FaultCase
     Change change = NoChange;
     int sends = -1; // PUT and part requests of each faulted job in all; -1: unchecked
     int lateMs = 0; // how long a row waits after the reports for a stopped attempt's late outcome
+    bool shortUrls = false; // the stack's second server, whose pre-signed URLs live 4 s
+    int starts = -1; // multipart start requests of each faulted job; -1: unchecked
 };
 
 struct Row
@@ -244,6 +246,20 @@ const Row kStopInEveryPhase[] = {
     {"stop during the completion", stopAt(Multipart, {Completion, DelayAnswer, kHold}, {})},
 };
 
+// Part URLs that run out mid-upload (they live 4 s; every part is held 1.5 s, so part 3 would
+// go out with 1 s left): fresh ones are fetched with a second multipart start for the same
+// upload, no part is sent twice, the object is whole.
+FaultCase partUrlsRunOut()
+{
+    FaultCase c{Multipart, {Part, Pause, 1500}, 0, 3};
+    c.shortUrls = true;
+    c.starts = 2;
+    return c;
+}
+const Row kPartUrlsRunOut[] = {
+    {"part URLs live 4 s, parts take 1.5 s each", partUrlsRunOut()},
+};
+
 // Stopped in any phase and submitted again at once, the stopped attempt's request coming back
 // late (answered, refused, failed after its retries, or never answered until the stall
 // time-out): it acts on nothing; the new submission goes its own road, with one report. A
@@ -294,6 +310,8 @@ QString expectedText(const FaultCase& c)
         text += " (try 2)";
     if (c.sends >= 0)
         text += QStringLiteral(", %1 put+part").arg(c.sends);
+    if (c.starts >= 0)
+        text += QStringLiteral(", %1 initmultipart").arg(c.starts);
     if (c.attempts >= 0)
         text += QStringLiteral(", %1 %2").arg(c.attempts).arg(kReqKinds[c.rule.req]);
     for (Req req : c.never)
@@ -410,6 +428,8 @@ private slots:
     void stopInEveryPhase() { runRow(); }
     void stopThenResubmit_data() { addRows(kStopThenResubmit); }
     void stopThenResubmit() { runRow(); }
+    void partUrlsRunOut_data() { addRows(kPartUrlsRunOut); }
+    void partUrlsRunOut() { runRow(); }
 
     // Runs last: every case above checked its own output; here the sum, which shows that the
     // check saw real reports (slice job reports with part URLs among them) and log lines.
@@ -489,7 +509,10 @@ void tst_Faults::runCase(const FaultCase& c)
         // the stopped attempt's late outcome meets the new one mid-road.
         ini.setValue("PackageInformation/jobsInFlight", c.twist == StopResubmitOnHold ? 3 : 2);
     }
-    QVERIFY(startPlugin(m_stack.value("TOKEN"), kSliceLen));
+    const QString apiUrl = c.shortUrls ? m_stack.value("SHORT_URL_API_URL") : QString();
+    if (c.shortUrls && apiUrl.isEmpty())
+        QSKIP("this stack has no server with short-lived URLs");
+    QVERIFY(startPlugin(m_stack.value("TOKEN"), kSliceLen, 1, apiUrl));
 
     const QString base = QStringLiteral("faults/%1/%2/").arg(m_runId).arg(m_caseCount);
     const int reports = c.code == kNoReport ? 0 : c.twist == ResubmitOnHold ? 2 : 1;
@@ -601,6 +624,9 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
             QString url = report.job.value("downloadUrl").toString();
             if (url.isEmpty())
                 seen.last() += " (no downloadUrl)";
+            if (c.shortUrls) // its download address has run out by now
+                url = m_stack.value("SHORT_URL_STORAGE_URL") + '/' + m_stack.value("BUCKET") +
+                      '/' + job.remote;
             if (!e2e::serves(url.isEmpty() ? objectUrl(job.remote) : url, job.local))
                 problems << job.name() + ": the stored bytes differ from the file";
         }
@@ -618,6 +644,9 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
             if (!m_proxy->eventsOf("request", kReqKinds[req], job.remote).isEmpty())
                 problems << QStringLiteral("a %1 request was sent").arg(kReqKinds[req]);
         }
+        const int starts = m_proxy->eventsOf("request", kReqKinds[MultipartStart], job.remote).size();
+        if (c.starts >= 0 && starts != c.starts)
+            problems << QStringLiteral("%1 multipart starts, expected %2").arg(starts).arg(c.starts);
         const int sends = m_proxy->eventsOf("request", kReqKinds[Put], job.remote).size() +
                           m_proxy->eventsOf("request", kReqKinds[Part], job.remote).size();
         if (c.sends >= 0 && sends != c.sends)
