@@ -7,6 +7,10 @@
 //   POST .../api/bucket/fileuploadurl          -> uploadUrl and downloadUrl on this sink
 //   POST .../coscenter/v1/bucket/initmultipart  -> an upload id and "partcount" part URLs
 //                                                  http://127.0.0.1:<port>/part/<id>/<00001>
+//        With the "uploadid" and "authorization" of an upload this sink knows (not completed,
+//        same part count), it resumes it as the reference server does: the same upload id, a
+//        fresh authorization, fresh part URLs (".../<00001>?r=<n>") and "parts", the parts it
+//        holds as [{partNumber, etag, size}]. Anything else starts a new upload.
 //   POST .../coscenter/v1/bucket/completemultipart
 //        -> success only when every part was PUT once and "pathinfo" lists exactly the ETags
 //           this sink gave them; "Location" ends in "?bytes=<sum of the part sizes>", so a
@@ -71,7 +75,9 @@ struct Upload
 {
     int partCount = 0;
     std::map<int, std::string> etags; // part number -> ETag given
+    std::map<int, long long> sizes;   // part number -> bytes stored
     long long bytes = 0;
+    int answers = 0;                  // start and resume answers given
 };
 
 struct Options
@@ -135,23 +141,51 @@ QJsonObject requestObject(const Client& client)
     return QJsonDocument::fromJson(QByteArray::fromStdString(client.body)).object();
 }
 
+// An authorization names its upload and the answer that gave it: "<prefix><answer>".
+std::string authorizationPrefix(const std::string& id)
+{
+    return "bench-authorization-" + id + "-";
+}
+
 std::string startMultipart(const Client& client)
 {
-    const int parts = requestObject(client).value("partcount").toVariant().toString().toInt();
+    const QJsonObject request = requestObject(client);
+    const int parts = request.value("partcount").toVariant().toString().toInt();
     if (parts < 1 || parts > 10000)
         return json({{"success", false}, {"reason", "partcount must be 1 to 10000"}});
-    const std::string id = "bench-" + std::to_string(++g_nextId);
-    g_uploads[id].partCount = parts;
+    std::string id = request.value("uploadid").toString().toStdString();
+    const std::string authorization = request.value("authorization").toString().toStdString();
+    auto known = g_uploads.find(id);
+    const bool resume = known != g_uploads.end() && known->second.partCount == parts
+        && authorization.compare(0, authorizationPrefix(id).size(), authorizationPrefix(id)) == 0;
+    if (!resume) {
+        id = "bench-" + std::to_string(++g_nextId);
+        known = g_uploads.emplace(id, Upload()).first;
+        known->second.partCount = parts;
+    }
+    Upload& upload = known->second;
+    ++upload.answers;
+    const std::string query = resume ? "?r=" + std::to_string(upload.answers) : std::string();
     QJsonArray urls;
     char number[16];
     for (int i = 1; i <= parts; ++i) {
         // Zero-padded, so that the URLs sort in part order as text too.
         std::snprintf(number, sizeof number, "%05d", i);
-        urls.append(QString::fromStdString(baseUrl() + "/part/" + id + "/" + number));
+        urls.append(QString::fromStdString(baseUrl() + "/part/" + id + "/" + number + query));
     }
-    const QJsonObject data{{"uploadid", QString::fromStdString(id)},
-                           {"authorization", "bench-authorization"},
-                           {"partUrl", urls}};
+    QJsonObject data{{"uploadid", QString::fromStdString(id)},
+                     {"authorization", QString::fromStdString(authorizationPrefix(id)
+                                                             + std::to_string(upload.answers))},
+                     {"partUrl", urls}};
+    if (resume) {
+        QJsonArray held;
+        for (const auto& part : upload.etags) {
+            held.append(QJsonObject{{"partNumber", part.first},
+                                    {"etag", QString::fromStdString(part.second)},
+                                    {"size", double(upload.sizes[part.first])}});
+        }
+        data.insert("parts", held);
+    }
     return json({{"success", true}, {"data", data}});
 }
 
@@ -196,8 +230,8 @@ std::string answerFor(const Client& client)
             if (upload != g_uploads.end() && part >= 1 && part <= upload->second.partCount) {
                 const std::string etag =
                     id + "-" + std::to_string(part) + "-" + std::to_string(client.bodySize);
-                if (upload->second.etags.count(part) == 0)
-                    upload->second.bytes += client.bodySize;
+                upload->second.bytes += client.bodySize - upload->second.sizes[part];
+                upload->second.sizes[part] = client.bodySize;
                 upload->second.etags[part] = etag;
                 return response(std::string(), etag);
             }
