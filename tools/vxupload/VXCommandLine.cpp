@@ -2,6 +2,7 @@
 
 #include "VXJobTracker.h"
 #include "VXPluginPath.h"
+#include "VXRetryPolicy.h"
 
 #include <QDir>
 #include <QFile>
@@ -61,6 +62,22 @@ Output (standard output):
   CODE is 0 for success, -1 when the cloud server refused a request or the local file is
   missing, an HTTP status, or a negative transport or file error code. Jobs stopped by a
   signal or by --timeout get no line. Diagnostics always go to standard error.
+
+Interrupted runs and --resubmit:
+  A multipart upload (--bcode) stopped by Ctrl-C, a kill or a crash resumes when the same
+  command runs again: only the parts the storage does not hold yet are sent. The plugin keeps
+  a resume record per job ([Resume] folder, VXUPLOAD_RESUME_FOLDER; see README.md).
+  --resubmit N submits a job that failed for a transient reason again, up to N times, after
+  pauses of 2 s, 4 s, 8 s, ... up to 60 s, so that an outage of minutes costs only the parts
+  in flight. Transient: the transport failures of a network or server away for a while
+  (host not found, connection refused, timed out, connection broken or closed without an
+  answer, an answer cut short), HTTP 5xx and 429, and -1 when a request to the cloud server
+  failed. Not transient: a missing local file, the server's refusal to complete an upload,
+  any other 4xx, TLS and certificate failures, a file that changed or cannot be read, and a
+  checksum mismatch. -1 does not say why the server request failed: a refused token is
+  tried again too. Each retry is announced on standard error:
+    vxupload: retrying 'REMOTE' in 4 s after: ERROR (2 of N)
+  Only the last outcome of each job is reported, and it decides the exit status.
 
 Exit status:
   0    every job succeeded
@@ -132,6 +149,10 @@ VXCommandLine::VXCommandLine()
         {QStringLiteral("timeout"),
          QStringLiteral("Stop every job and exit 1 when the run lasts longer than SEC seconds."),
          QStringLiteral("SEC")},
+        {QStringLiteral("resubmit"),
+         QStringLiteral("Submit a job that failed for a transient reason again, up to N times, "
+                        "after growing pauses (see below)."),
+         QStringLiteral("N")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")},
         {{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version.")},
     });
@@ -179,6 +200,16 @@ bool VXCommandLine::parse(const QStringList& arguments, QIODevice* standardInput
                             .arg(kMaxTimeoutSec, 0, 'f', 0)
                             .arg(text));
         m_iTimeoutMs = qMax(1, qRound(seconds * 1000.0));
+    }
+
+    if (m_parser.isSet(QStringLiteral("resubmit"))) {
+        const QString text = m_parser.value(QStringLiteral("resubmit"));
+        bool ok = false;
+        m_iResubmitCount = text.toInt(&ok);
+        if (!ok || m_iResubmitCount < 0 || m_iResubmitCount > VXRetryPolicy::kMaxRetries)
+            return fail(QStringLiteral("--resubmit needs a whole number from 0 to %1, not '%2'")
+                            .arg(VXRetryPolicy::kMaxRetries)
+                            .arg(text));
     }
 
     QJsonObject defaults;

@@ -33,6 +33,8 @@ public:
     // no two jobs share a job key.
     QList<QJsonObject> jobs() const { return m_jobList; }
     int timeoutMs() const { return m_iTimeoutMs; } // 0: no overall time limit
+    // How often a job that failed for a transient reason is submitted again (--resubmit).
+    int resubmitCount() const { return m_iResubmitCount; }
     QString helpText() const;
 
     // The plugin file to load: --plugin, else as VXPluginPath::locate finds it. Always absolute.
@@ -56,6 +58,7 @@ private:
     QString m_pluginOption;
     QString m_reportPath;
     int m_iTimeoutMs = 0;
+    int m_iResubmitCount = 0;
 };
 
 #endif // VXCOMMANDLINE_H

@@ -11,19 +11,32 @@ QString VXJobTracker::jobKey(const QJsonObject& job)
 
 void VXJobTracker::addJob(const QJsonObject& job)
 {
+    m_entryMap.insert(jobKey(job), {int(m_jobList.size()), true, 0});
     m_jobList.append(job);
-    m_pendingMap.insert(jobKey(job), true);
     ++m_iPendingCount;
+}
+
+QJsonObject VXJobTracker::job(const QString& key) const
+{
+    const int index = m_entryMap.value(key).index;
+    return index < 0 ? QJsonObject() : m_jobList.at(index);
+}
+
+void VXJobTracker::addRetry(const QString& key)
+{
+    const auto it = m_entryMap.find(key);
+    if (it != m_entryMap.end())
+        ++it->retries;
 }
 
 VXJobTracker::Match VXJobTracker::finishJob(int code, const QJsonObject& report)
 {
-    const auto it = m_pendingMap.find(jobKey(report));
-    if (it == m_pendingMap.end())
+    const auto it = m_entryMap.find(jobKey(report));
+    if (it == m_entryMap.end())
         return Match::Unknown;
-    if (!it.value())
+    if (!it->pending)
         return Match::Duplicate;
-    it.value() = false;
+    it->pending = false;
     --m_iPendingCount;
     if (code == 0)
         ++m_iSucceededCount;

@@ -28,7 +28,12 @@ public:
     void addJob(const QJsonObject& job);
     Match finishJob(int code, const QJsonObject& report);
     // Whether a progress report belongs to a job that still waits for its final report.
-    bool isPending(const QString& key) const { return m_pendingMap.value(key); }
+    bool isPending(const QString& key) const { return m_entryMap.value(key).pending; }
+    // The job with this key as it was submitted (empty when unknown).
+    QJsonObject job(const QString& key) const;
+    // Submissions again of a job after failures that were not its final report (--resubmit).
+    int retryCount(const QString& key) const { return m_entryMap.value(key).retries; }
+    void addRetry(const QString& key);
 
     int submittedCount() const { return m_jobList.size(); }
     int pendingCount() const { return m_iPendingCount; }
@@ -40,8 +45,15 @@ public:
     int exitCode() const;
 
 private:
-    QList<QJsonObject> m_jobList;      // submission order
-    QHash<QString, bool> m_pendingMap; // job key -> not reported yet
+    struct Entry
+    {
+        int index = -1;       // in m_jobList
+        bool pending = false; // no final report yet
+        int retries = 0;
+    };
+
+    QList<QJsonObject> m_jobList;    // submission order
+    QHash<QString, Entry> m_entryMap; // job key -> its entry
     int m_iPendingCount = 0;
     int m_iSucceededCount = 0;
 };

@@ -76,9 +76,10 @@ bool VXUploadSession::prepare(const VXCommandLine& commandLine, QFile* out, QIOD
     return true;
 }
 
-void VXUploadSession::start(const QList<QJsonObject>& jobList, int timeoutMs)
+void VXUploadSession::start(const QList<QJsonObject>& jobList, int timeoutMs, int resubmitCount)
 {
     Q_ASSERT(m_pFileUpload);
+    m_retryPolicy = VXRetryPolicy(resubmitCount);
     m_pHostRelay = new VXHostRelay(this);
     connect(m_pHostRelay, &VXHostRelay::sglUploadFinished, this,
             &VXUploadSession::slotUploadFinished);
@@ -155,6 +156,8 @@ void VXUploadSession::slotUploadFinished(int code, const QJsonObject& report)
     if (m_bFinished)
         return;
     const QString key = VXJobTracker::jobKey(report);
+    if (code != 0 && m_tracker.isPending(key) && retryLater(code, report, key))
+        return;
     switch (m_tracker.finishJob(code, report)) {
     case VXJobTracker::Match::Final:
         for (const auto& writer : m_writerList)
@@ -182,6 +185,28 @@ void VXUploadSession::slotUploadProgress(const QJsonObject& report, int percent)
         return;
     for (const auto& writer : m_writerList)
         writer->jobProgress(key, percent);
+}
+
+bool VXUploadSession::retryLater(int code, const QJsonObject& report, const QString& key)
+{
+    const QJsonObject job = m_tracker.job(key);
+    if (!m_retryPolicy.shouldRetry(code, report, job, m_tracker.retryCount(key)))
+        return false;
+    m_tracker.addRetry(key);
+    const int retry = m_tracker.retryCount(key);
+    const int pauseMs = VXRetryPolicy::pauseMs(retry);
+    notice(QStringLiteral("retrying '%1' in %2 s after: %3 (%4 of %5)")
+               .arg(job.value(QLatin1String("remotePath")).toString())
+               .arg(pauseMs / 1000)
+               .arg(VXFormat::errorText(code, report))
+               .arg(retry)
+               .arg(m_retryPolicy.maxRetries()));
+    // The job stays pending meanwhile: a stop or the time-out ends the run with it unreported.
+    QTimer::singleShot(pauseMs, this, [this, job, key] {
+        if (!m_bFinished && m_tracker.isPending(key))
+            m_pFileUpload->uploadFileByPost(job);
+    });
+    return true;
 }
 
 void VXUploadSession::slotTimeout()

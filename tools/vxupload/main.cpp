@@ -42,6 +42,6 @@ int main(int argc, char* argv[])
     // Queued: the run may end inside start(), before the event loop runs.
     QObject::connect(&session, &VXUploadSession::sglFinished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
-    session.start(commandLine.jobs(), commandLine.timeoutMs());
+    session.start(commandLine.jobs(), commandLine.timeoutMs(), commandLine.resubmitCount());
     return app.exec();
 }

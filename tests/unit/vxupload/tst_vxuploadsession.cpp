@@ -1,12 +1,15 @@
 // SIGINT during a run of the plugin on recording doubles: every unfinished job must be stopped;
-// and what the session writes to standard error.
+// jobs submitted again after transient failures (--resubmit); and what the session writes to
+// standard error.
 #include "CloudRecorder.h"
 #include "VXCloudCommon.h"
 #include "VXCommandLine.h"
+#include "VXRetryPolicy.h"
 #include "VXUploadExitCodes.h"
 #include "VXUploadSession.h"
 
 #include <QBuffer>
+#include <QTemporaryFile>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -16,7 +19,99 @@ class tst_VXUploadSession : public QObject
 {
     Q_OBJECT
 
+    enum class Answer { Fail, FailOnce };
+
 private slots:
+    void init() { CloudRecorder::instance().reset(); }
+
+    void resubmitsTransientFailures_data()
+    {
+        QTest::addColumn<QString>("file"); // @SELF@: this program
+        QTest::addColumn<int>("answer");   // of the upload-URL requests
+        QTest::addColumn<bool>("interrupt"); // SIGINT at the first retry's announcement
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out");   // standard output (JSON lines), a prefix
+        QTest::addColumn<int>("retryLines");   // "retrying" lines on standard error
+        QTest::addColumn<int>("urlRequests");  // upload-URL requests sent
+
+        const QByteArray failed = "{\"result\":-1,";
+        QTest::newRow("failing server request: one retry, then its report")
+            << "@SELF@" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed << 1
+            << 2;
+        QTest::newRow("failing once: retried, then the success alone")
+            << "@SELF@" << int(Answer::FailOnce) << false << int(VXExit::Success)
+            << QByteArray("{\"result\":0,") << 1 << 2;
+        QTest::newRow("Ctrl-C during the pause: stopped, never submitted again")
+            << "@SELF@" << int(Answer::Fail) << true << int(VXExit::Interrupted) << QByteArray()
+            << 1 << 1;
+        QTest::newRow("missing local file: not retried")
+            << "/nonexistent/a" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed
+            << 0 << 0;
+    }
+
+    void resubmitsTransientFailures()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, answer);
+        QFETCH(bool, interrupt);
+        QFETCH(QByteArray, out);
+        CloudRecorder& recorder = CloudRecorder::instance();
+        int urlRequests = 0;
+        recorder.onCall = [&](const CloudCall& call) {
+            // Answered from the event loop, as the request component does.
+            VXCloudCommon* component = call.component;
+            if (call.op == "sendApiRequest") {
+                const bool fail = ++urlRequests == 1 || answer == int(Answer::Fail);
+                const QJsonObject data{{"uploadUrl", "http://s/a"}};
+                QTimer::singleShot(0, component, [component, call, fail, data] {
+                    if (fail)
+                        emit component->sglHttpRequestErrorWithInfo(call.params, call.api, 503,
+                                                                     "HTTP status 503");
+                    else
+                        emit component->sglHttpRequestFinishWithInfo(
+                            call.params, call.api, {{"data", data}}, QString());
+                });
+            } else if (call.op == "uploadFileByPut") {
+                QTimer::singleShot(0, component, [component, call] {
+                    emit component->sglUploadFinished(call.info, 0);
+                });
+            }
+        };
+        file.replace("@SELF@", QCoreApplication::applicationFilePath());
+        VXCommandLine commandLine;
+        QVERIFY(commandLine.parse({"vxupload", "--json", "--resubmit", "1", "--bucket", "b",
+                                   "--plugin", qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"),
+                                   file + ":a"},
+                                  nullptr));
+        QTemporaryFile stdOut;
+        QBuffer err;
+        QVERIFY(stdOut.open() && err.open(QIODevice::WriteOnly));
+        VXUploadSession session;
+        QString reason;
+        QVERIFY2(session.prepare(commandLine, &stdOut, &err, &reason), qPrintable(reason));
+        QSignalSpy finished(&session, &VXUploadSession::sglFinished);
+        if (interrupt) {
+            connect(&err, &QIODevice::bytesWritten, this, [&err] {
+                if (err.data().contains("retrying"))
+                    ::raise(SIGINT);
+            });
+        }
+
+        session.start(commandLine.jobs(), 0, commandLine.resubmitCount());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 3 * VXRetryPolicy::kFirstPauseMs);
+        if (interrupt) // no submission once the pause is over
+            QTest::qWait(VXRetryPolicy::kFirstPauseMs + 500);
+        QTEST(finished.at(0).at(0).toInt(), "exitCode");
+        QVERIFY(stdOut.seek(0));
+        const QByteArray lines = stdOut.readAll();
+        QVERIFY2(lines.startsWith(out) && lines.count('\n') == (out.isEmpty() ? 0 : 1), lines);
+        QTEST(int(err.data().count("vxupload: retrying 'a' in 2 s after: the cloud server "
+                                   "refused or failed the request (1 of 1)\n")),
+              "retryLines");
+        QTEST(int(err.data().count("retrying")), "retryLines");
+        QTEST(urlRequests, "urlRequests");
+    }
+
     void interruptStopsEveryUnfinishedJob()
     {
         // Every upload-URL request is answered at once, so each job in flight holds a PUT URL that
