@@ -81,6 +81,41 @@ private slots:
         checkStored(submit(next), next, false);
     }
 
+    // Stopped at a quarter of its parts and submitted again, the job resumes: the gateway lists
+    // what it holds, and only the rest is sent. A part the gateway stored as the stop aborted
+    // it was never confirmed to the plugin: such parts (4 at most, those in flight) are sent
+    // again; no other part is. The object is whole.
+    void resumeSendsOnlyMissingParts()
+    {
+        QVERIFY(startPlugin(m_stack.value("TOKEN"), kMinPart, 4));
+        const qint64 offset = QFileInfo(m_stack.value("GATEWAY_LOG")).size();
+        const QString local = makeFile(40 * kMinPart, false);
+        const QString remote = "e2e" + local;
+        bool stopped = false;
+        QObject stopper;
+        connect(this, &tst_E2EGateway::sglUploadProgress, &stopper,
+                [&](const QJsonObject& job, int percent) {
+                    if (!stopped && job.value("remotePath") == remote && percent >= 25) {
+                        stopped = true;
+                        m_upload->stopUploadFileByPost(job);
+                    }
+                });
+        QCOMPARE(submit(local, true), remote);
+        QTRY_VERIFY_WITH_TIMEOUT(stopped, kTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(gatewayRequestsRunning(offset) <= 0, 5000);
+        const QSet<int> stored = storedParts(offset, remote);
+        const qint64 resumeOffset = QFileInfo(m_stack.value("GATEWAY_LOG")).size();
+        m_reports.clear(); // the resumed job's progress rises from the share stored
+        submit(local, true);
+        checkStored(remote, local, true);
+        const QSet<int> sent = storedParts(resumeOffset, remote);
+        QVERIFY2(QSet<int>(stored).intersect(sent).size() <= 4 &&
+                     QSet<int>(stored).unite(sent).size() == 40 && stored.size() >= 8,
+                 qPrintable(QStringLiteral("%1 parts stored before the stop, %2 after")
+                                .arg(stored.size())
+                                .arg(sent.size())));
+    }
+
     // An upload the client gave up on (stopped after its start) is aborted by the sweeping
     // server (uploads older than 2 s, once a second), which logs it once the gateway has.
     void staleUploadSwept()
@@ -126,6 +161,21 @@ private:
             puts.append({startMs, startMs + qint64(match.captured(2).toDouble() * 1000)});
         }
         return puts;
+    }
+
+    // The part numbers of `remotePath` that the gateway stored (answered 200) since `offset`.
+    QSet<int> storedParts(qint64 offset, const QString& remotePath) const
+    {
+        const QRegularExpression access(
+            QString("\"PUT /[^/]+/%1\\?[^\"]*partNumber=(\\d+)[^\"]*\" 200 ")
+                .arg(QRegularExpression::escape(remotePath)));
+        QSet<int> parts;
+        for (const QString& line : gatewayLog(offset)) {
+            const QRegularExpressionMatch match = access.match(line);
+            if (match.hasMatch())
+                parts.insert(match.captured(1).toInt());
+        }
+        return parts;
     }
 
     // The largest number of the PUTs that ran at one moment. The gateway's clock ticks in steps
