@@ -699,14 +699,17 @@ private slots:
     // after the success: a third submission starts afresh.
     void resumeAfterStop_data()
     {
+        QTest::addColumn<bool>("fileChanged"); // rewritten between the two submissions
         QTest::addColumn<QString>("answeredId");
         QTest::addColumn<QStringList>("sent"); // parts sent after the second submission
-        QTest::newRow("the same upload") << "U-j" << QStringList{"part:j:2", "part:j:3"};
-        QTest::newRow("a new upload")
-            << "U-new" << QStringList{"part:j:1", "part:j:2", "part:j:3"};
+        const QStringList all{"part:j:1", "part:j:2", "part:j:3"};
+        QTest::newRow("the same upload") << false << "U-j" << QStringList{"part:j:2", "part:j:3"};
+        QTest::newRow("a new upload") << false << "U-new" << all;
+        QTest::newRow("the file changed: not resumed") << true << "U-new" << all;
     }
     void resumeAfterStop()
     {
+        QFETCH(bool, fileChanged);
         QFETCH(QString, answeredId);
         QFETCH(QStringList, sent);
         start();
@@ -715,10 +718,14 @@ private slots:
         QVERIFY(startMultipart("j"));
         QVERIFY(finishPut("uploadFileRangeByPut", 0)); // part 1 stored as "e1"
         m_plugin->stopUploadFileByPost(j);
+        if (fileChanged) {
+            QFile file(j["localPath"].toString());
+            QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+        }
         m_plugin->uploadFileByPost(j);
         const CloudCall init = request("j", "init");
         QCOMPARE(init.params.value("uploadid") + init.params.value("authorization"),
-                 QString("U-jA"));
+                 QString(fileChanged ? "" : "U-jA"));
         // Part 2 is held but was never confirmed: it is sent again.
         const QJsonArray held{QJsonObject{{"partNumber", 1}, {"etag", "e1"}, {"size", 100}},
                               QJsonObject{{"partNumber", 2}, {"etag", "e9"}, {"size", 100}}};
