@@ -644,54 +644,6 @@ private slots:
         live(row);
     }
 
-    // Stopped while a server request is out and submitted again at once: when the stopped
-    // attempt's request then comes back, as an answer or a failure, nothing happens (no PUT, no
-    // part, no fallback, no report); the new attempt goes its own way.
-    void lateAnswerOfStoppedAttempt_data()
-    {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("api"); // of the request out when j is stopped
-        QTest::addColumn<bool>("answered"); // its late outcome: an answer, or a failure
-        for (const bool answered : {true, false}) {
-            const char* outcome = answered ? "answered" : "failed";
-            QTest::addRow("upload-URL request %s", outcome) << 10ll << "url" << answered;
-            QTest::addRow("multipart start %s", outcome) << 250ll << "init" << answered;
-            QTest::addRow("completion %s", outcome) << 250ll << "done" << answered;
-        }
-    }
-    void lateAnswerOfStoppedAttempt()
-    {
-        QFETCH(qint64, size);
-        QFETCH(QString, api);
-        QFETCH(bool, answered);
-        start();
-        const QJsonObject j = job("j", size, {{"bc_bcode", "BC"}});
-        const QJsonObject answers[] = {
-            {{"data", QJsonObject{{"uploadUrl", "put:j"}}}},
-            {{"data", QJsonObject{{"uploadid", "U-j"}, {"partUrl", QJsonArray{"part:j:1", "part:j:2", "part:j:3"}},
-                                  {"authorization", "A"}}}},
-            {{"success", true}, {"data", QJsonObject{{"uploadid", "U-j"}}}}};
-        const QJsonObject& reply = answers[api == "url" ? 0 : api == "init" ? 1 : 2];
-        m_plugin->uploadFileByPost(j);
-        if (api == "done") {
-            QVERIFY(startMultipart("j"));
-            for (int i = 0; i < 3; ++i)
-                QVERIFY(finishPut("uploadFileRangeByPut", 0));
-        }
-        const CloudCall stopped = request("j", api);
-        m_plugin->stopUploadFileByPost(j);
-        m_plugin->uploadFileByPost(j);
-        const CloudCall again = request("j", size > 100 ? "init" : "url");
-        QVERIFY(again.params.value("vx:attempt") != stopped.params.value("vx:attempt"));
-        const int before = rec().calls.size();
-        QVERIFY(answer(stopped, reply, answered));
-        COMPARE_CALLS(trace().mid(before), QStringList());
-        QCOMPARE(m_done->size(), 0);
-        // The new attempt is untouched: its own answer is acted on.
-        QVERIFY(answer(again, answers[size > 100 ? 1 : 0]));
-        COMPARE_CALLS(trace().mid(before), QStringList{size > 100 ? "part:j:1" : "put:j"});
-    }
-
     // A multipart job stopped after part 1 and submitted again: its multipart start carries the
     // upload and its authorization; when the server answers that upload, only the parts it does
     // not hold as the record says are sent, and the completion lists them all with the fresh

@@ -183,52 +183,6 @@ private slots:
                  QString("1,e1;2,e2;3,e3;4,e4;5,e5;6,e6;7,e7"));
     }
 
-    // Resuming: parts the storage holds already are not sent again; their ETags go into the
-    // part list, their share into the first progress report, and every part sent is announced.
-    void resumeSendsOnlyMissingParts_data()
-    {
-        QTest::addColumn<QList<int>>("stored"); // of 4 parts
-        QTest::addColumn<QStringList>("sent");
-        QTest::addColumn<int>("firstPercent");
-        QTest::newRow("parts 1 and 3 stored") << QList<int>{1, 3} << QStringList{"u2", "u4"} << 50;
-        QTest::newRow("all stored") << QList<int>{1, 2, 3, 4} << QStringList{} << 100;
-    }
-    void resumeSendsOnlyMissingParts()
-    {
-        QFETCH(QList<int>, stored);
-        QFETCH(QStringList, sent);
-        QFETCH(int, firstPercent);
-        QMap<int, QString> etags;
-        for (const int n : stored)
-            etags.insert(n, QStringLiteral("s%1").arg(n));
-        CloudRecorder::instance().reset();
-        m_bytes = QByteArray(400, 'b');
-        writeFile(m_bytes);
-        m_job = {{"partUrl", QJsonArray{"u1", "u2", "u3", "u4"}}, {"filePath", path()},
-                 {"sliceLen", "100"}, {"uploadid", "U"}};
-        m_uploader.reset(new VXUploadFileSliceByPut(nullptr));
-        using U = VXUploadFileSliceByPut;
-        m_done.reset(new QSignalSpy(m_uploader.get(), &U::sglUploadFinished));
-        m_progress.reset(new QSignalSpy(m_uploader.get(), &U::sglUploadProgress));
-        QSignalSpy announced(m_uploader.get(), &U::sglPartStored);
-        m_uploader->setStoredParts(etags);
-        m_uploader->uploadFileBySlice(m_job);
-        QTRY_COMPARE(m_progress->size(), 1);
-        QCOMPARE(m_progress->at(0).at(1).toInt(), firstPercent);
-        while (puts().size() < sent.size())
-            finish(puts().last(), 0);
-        if (!puts().isEmpty())
-            finish(puts().last(), 0);
-        QStringList urls;
-        for (const CloudCall& put : puts())
-            urls << put.url;
-        QCOMPARE(urls, sent);
-        QCOMPARE(announced.size(), sent.size());
-        QTRY_COMPARE(m_done->size(), 1);
-        QCOMPARE(m_done->at(0).at(0).toJsonObject()["pathinfo"].toString(),
-                 stored.size() == 4 ? QString("1,s1;2,s2;3,s3;4,s4") : "1,s1;2,e2;3,s3;4,e4");
-    }
-
     // Part URLs that run out: none is sent with a URL about to expire; fresh ones are asked for
     // once and used, with the authorization that comes with them. A part refused with 403
     // because its URL expired meanwhile is sent once more, with a fresh URL.
