@@ -1,11 +1,14 @@
 // vxupload-gui's window without a server: what it says when the plugin cannot be used or the
-// server cannot be reached, and many files dropped at once (bench_gui_drop measures that).
+// server cannot be reached, many files dropped at once (bench_gui_drop measures that), and the
+// queue of a last session brought back.
 #include "VXMainWindow.h"
 #include "VXUploadQueueModel.h"
 
 #include <QAction>
+#include <QJsonDocument>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -66,6 +69,55 @@ private slots:
         window.addPaths({QCoreApplication::applicationFilePath()});
         QTRY_COMPARE(window.model()->count(VXUploadQueueModel::State::Failed), 1);
         QVERIFY(window.bannerText().startsWith(banner));
+    }
+
+    void lastSessionRestored_data()
+    {
+        QTest::addColumn<QByteArray>("queue");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("an unfinished row")
+            << QByteArray(R"({"version":1,"rows":[{"job":{"localPath":"/nonexistent/a",)"
+                          R"("remotePath":"r/a","bucketName":"b"},"state":"uploading"}]})")
+            << 1 << "1 unfinished upload(s) from the last session, stopped: select them and Retry";
+        QTest::newRow("a damaged file") << QByteArray("{\"version\":1,") << 0
+                                        << "The queue file @PATH@ is damaged (not JSON: ";
+    }
+
+    // Restored rows are stopped and can be retried; the window going writes the rows as they
+    // are then.
+    void lastSessionRestored()
+    {
+        QFETCH(QByteArray, queue);
+        QFETCH(int, rows);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("queue.json");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(queue) == queue.size());
+        file.close();
+        writeIni("[HostInformation]\ncloudHost=http://127.0.0.1:1\n");
+        {
+            VXMainWindow window(qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"));
+            window.restoreQueue(path);
+            QVERIFY2(window.statusBar()->currentMessage().startsWith(
+                         message.replace("@PATH@", path)),
+                     qPrintable(window.statusBar()->currentMessage()));
+            QCOMPARE(window.model()->rowCount(), rows);
+            if (rows == 0)
+                return;
+            QCOMPARE(window.model()->state(0), VXUploadQueueModel::State::Stopped);
+            window.findChild<QTableView*>()->selectRow(0);
+            QAction* retry = window.findChild<QAction*>("retry");
+            QTRY_VERIFY(retry->isEnabled());
+            retry->trigger();
+            QCOMPARE(window.model()->state(0), VXUploadQueueModel::State::Waiting);
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonArray saved = QJsonDocument::fromJson(file.readAll())["rows"].toArray();
+        QCOMPARE(saved.size(), 1);
+        QCOMPARE(saved[0]["state"].toString(), QString("waiting"));
+        QCOMPARE(saved[0]["job"]["remotePath"].toString(), QString("r/a"));
     }
 
     void manyFilesDropped_data()

@@ -4,6 +4,7 @@
 #include "VXPathScanner.h"
 #include "VXPluginPath.h"
 #include "VXProgressDelegate.h"
+#include "VXQueueFile.h"
 #include "VXResultCodes.h"
 #include "VXServerProbe.h"
 #include "VXSettingsDialog.h"
@@ -69,6 +70,33 @@ VXMainWindow::VXMainWindow(const QString& pluginPath, QWidget* parent)
     m_pHost->load(VXPluginPath::locate(pluginPath));
     showPluginState();
     updateActions();
+}
+
+VXMainWindow::~VXMainWindow()
+{
+    if (m_pQueueFile)
+        m_pQueueFile->flush();
+}
+
+void VXMainWindow::restoreQueue(const QString& path)
+{
+    m_pQueueFile = new VXQueueFile(m_pModel, path, this);
+    connect(m_pQueueFile, &VXQueueFile::sglSaveFailed, this, [this](const QString& reason) {
+        statusBar()->showMessage(QStringLiteral("The queue file %1 cannot be written (%2): "
+                                                "unfinished rows will not come back after a "
+                                                "restart")
+                                     .arg(m_pQueueFile->path(), reason));
+    });
+    QString error;
+    const int count = m_pQueueFile->load(&error);
+    if (count < 0) {
+        statusBar()->showMessage(
+            QStringLiteral("The queue file %1 is damaged (%2): ignored").arg(path, error));
+    } else if (count > 0) {
+        statusBar()->showMessage(QStringLiteral("%1 unfinished upload(s) from the last session, "
+                                                "stopped: select them and Retry")
+                                     .arg(count));
+    }
 }
 
 void VXMainWindow::addPaths(const QStringList& paths)

@@ -11,6 +11,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QTableView;
+class VXQueueFile;
 class VXServerProbe;
 class VXUploadController;
 class VXUploadPluginHost;
@@ -30,6 +31,14 @@ class VXMainWindow : public QMainWindow
 public:
     // Loads the plugin from pluginPath (VXPluginPath::locate's choice when empty).
     explicit VXMainWindow(const QString& pluginPath = QString(), QWidget* parent = nullptr);
+    // Writes the queue file one last time when a save is due.
+    ~VXMainWindow() override;
+
+    // Keeps the unfinished rows in the queue file at path across restarts (VXQueueFile): its
+    // rows join the queue now, as stopped rows to retry, and the file follows the rows from
+    // now on. A damaged file is ignored, and the status line says so. Call once, before
+    // anything is added.
+    void restoreQueue(const QString& path);
 
     // What a drop does with local paths: files and the files under folders join the queue, up
     // to VXPathScanner::kBatch of them before this returns, the others batch by batch from the
@@ -75,6 +84,7 @@ private:
     VXUploadQueueModel* m_pModel;
     VXUploadController* m_pController;
     VXServerProbe* m_pProbe;
+    VXQueueFile* m_pQueueFile = nullptr;
     QTableView* m_pView;
     QLabel* m_pBanner;
     QLabel* m_pCounts;

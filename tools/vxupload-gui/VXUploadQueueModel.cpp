@@ -40,9 +40,46 @@ QString VXUploadQueueModel::jobKey(const QJsonObject& job)
 
 QList<int> VXUploadQueueModel::addJobs(const QList<QJsonObject>& jobs)
 {
+    QVector<Row> rows;
+    rows.reserve(jobs.size());
+    for (const QJsonObject& job : jobs) {
+        Row row;
+        row.job = job;
+        rows.append(row);
+    }
+    return appendRows(rows);
+}
+
+QList<int> VXUploadQueueModel::addStoppedRows(const QVector<Entry>& entries)
+{
+    QVector<Row> rows;
+    rows.reserve(entries.size());
+    for (const Entry& entry : entries) {
+        Row row;
+        row.job = entry.job;
+        row.state = State::Stopped;
+        row.resultText = entry.resultText;
+        rows.append(row);
+    }
+    return appendRows(rows);
+}
+
+QVector<VXUploadQueueModel::Entry> VXUploadQueueModel::unfinishedRows() const
+{
+    QVector<Entry> entries;
+    for (const Row& row : m_rowList) {
+        if (row.state != State::Done)
+            entries.append({row.job, row.state, row.resultText});
+    }
+    return entries;
+}
+
+QList<int> VXUploadQueueModel::appendRows(const QVector<Row>& rows)
+{
     QVector<Row> fresh;
     QSet<QString> freshKeys;
-    for (const QJsonObject& job : jobs) {
+    for (const Row& candidate : rows) {
+        const QJsonObject& job = candidate.job;
         const QString key = jobKey(job);
         const QString target = field(job, "bucketName") + QLatin1Char('|') +
                                field(job, "remotePath");
@@ -52,8 +89,7 @@ QList<int> VXUploadQueueModel::addJobs(const QList<QJsonObject>& jobs)
             continue;
         freshKeys.insert(key);
         m_localPathMap.insert(target, localPath);
-        Row row;
-        row.job = job;
+        Row row = candidate;
         row.size = fileSize(job);
         fresh.append(row);
     }
@@ -67,9 +103,10 @@ QList<int> VXUploadQueueModel::addJobs(const QList<QJsonObject>& jobs)
         m_rowMap.insert(jobKey(row.job), m_rowList.size());
         added.append(m_rowList.size());
         m_rowList.append(row);
+        ++m_countList[int(row.state)];
     }
-    m_countList[int(State::Waiting)] += fresh.size();
     endInsertRows();
+    emit sglStatesChanged();
     return added;
 }
 
@@ -251,9 +288,12 @@ int VXUploadQueueModel::activeRowOf(const QJsonObject& report) const
 
 void VXUploadQueueModel::setState(Row& row, State state)
 {
+    if (row.state == state)
+        return;
     --m_countList[int(row.state)];
     ++m_countList[int(state)];
     row.state = state;
+    emit sglStatesChanged();
 }
 
 void VXUploadQueueModel::rowChanged(int row)

@@ -34,6 +34,14 @@ public:
         ColumnCount
     };
     enum class State { Waiting, Uploading, Done, Failed, Stopped };
+    // A row as it outlives the window (VXQueueFile): the job as submitted, its state and the
+    // result column's text.
+    struct Entry
+    {
+        QJsonObject job;
+        State state = State::Waiting;
+        QString resultText;
+    };
     // The progress column's percent (int) where a bar is drawn: rows under way or ended by
     // success or a stop.
     static constexpr int PercentRole = Qt::UserRole;
@@ -49,6 +57,9 @@ public:
     // the remote object (bucket and remote path) of another local file in the queue is not
     // added either: one of the two uploads would silently replace the other.
     QList<int> addJobs(const QList<QJsonObject>& jobs);
+    // Appends the entries as stopped rows with their result text, by the same rules as
+    // addJobs (each entry's state is not used): the rows of an earlier session, to be retried.
+    QList<int> addStoppedRows(const QVector<Entry>& entries);
     // A progress report: the row of a waiting or uploading job is uploading, at the highest
     // percent reported so far in this attempt.
     bool applyProgress(const QJsonObject& report, int percent);
@@ -63,6 +74,8 @@ public:
     int percent(int row) const { return m_rowList.at(row).percent; }
     QString downloadUrl(int row) const { return m_rowList.at(row).downloadUrl; }
     int count(State state) const { return m_countList.at(int(state)); }
+    // The rows that are not done (waiting, uploading, failed, stopped), in row order.
+    QVector<Entry> unfinishedRows() const;
     static QString stateName(State state);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -70,6 +83,10 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
+
+signals:
+    // A row's state changed (progress within a state does not count), or rows were added.
+    void sglStatesChanged();
 
 private:
     struct Row
@@ -84,6 +101,8 @@ private:
         qint64 firstReportBytes = 0;
     };
 
+    // The new rows among `rows` (addJobs' rules), appended in one insertion.
+    QList<int> appendRows(const QVector<Row>& rows);
     QVariant display(const Row& row, int column) const;
     qint64 bytesDone(const Row& row) const;
     // The row of an unfinished job that `report` names, or -1.
