@@ -46,6 +46,8 @@ private slots:
         error("job lacks a key", {"--jobs", "-"}, "lacks a non-empty string \"bucketName\"", jobs);
         error("json and plain", {"--json", "--plain", "-b", "b", "a"}, "exclude each other");
         error("zero timeout", {"--timeout", "0", "-b", "b", "a"}, "--timeout needs a number");
+        error("resubmit not a count", {"--resubmit", "-1", "-b", "b", "a"},
+              "--resubmit needs a whole number from 0 to 1000, not '-1'");
     }
 
     void parse()
