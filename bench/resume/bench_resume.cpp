@@ -318,9 +318,9 @@ bool benchResume(const Bench& bench, const Cloud& cloud, const QString& file, qi
         Sample stopped;
         for (int turn = 0; turn < 2; ++turn) {
             if ((turn == 0) == (round % 2 == 1))
-                whole = runHost(bench, cloud, file, size, true, 0, "bench/resume-full.bin");
+                whole = runHost(bench, cloud, file, size, true, 0, "bench/resume.bin");
             else
-                stopped = runHost(bench, cloud, file, size, true, half, "bench/resume-stop.bin");
+                stopped = runHost(bench, cloud, file, size, true, half, "bench/resume.bin");
         }
         if (!whole.ok || !stopped.ok)
             return false;
@@ -377,9 +377,9 @@ bool benchRecordCost(const Bench& bench, const Cloud& cloud, const QString& file
         Sample without;
         for (int turn = 0; turn < 2; ++turn) {
             if ((turn == 0) == (round % 2 == 1))
-                withRecord = runHost(bench, cloud, file, size, true, 0, "bench/record-on.bin");
+                withRecord = runHost(bench, cloud, file, size, true, 0, "bench/record.bin");
             else
-                without = runHost(bench, cloud, file, size, false, 0, "bench/record-off.bin");
+                without = runHost(bench, cloud, file, size, false, 0, "bench/record.bin");
         }
         if (!withRecord.ok || !without.ok)
             return false;
