@@ -16,8 +16,11 @@ class tst_VXQueueFile : public QObject
 
     static QJsonObject job(const QString& name)
     {
-        return {{"localPath", "/nonexistent/" + name}, {"remotePath", "r/" + name},
-                {"bucketName", "b"}, {"bc_bcode", "X1"}, {"k", "v"}};
+        return {{"localPath", "/nonexistent/" + name},
+                {"remotePath", "r/" + name},
+                {"bucketName", "b"},
+                {"bc_bcode", "X1"},
+                {"k", "v"}};
     }
 
     QTemporaryDir m_dir;
@@ -73,10 +76,10 @@ private slots:
             << QByteArray(R"({"version":1,"rows":[{"job":{"localPath":"/a","remotePath":"r"},)"
                           R"("state":"failed"}]})")
             << "row 1 is not an unfinished job";
-        QTest::newRow("a done row") << QByteArray(R"({"version":1,"rows":[)" + row +
-                                                  R"("state":"waiting"},)" + row +
-                                                  R"("state":"done"}]})")
-                                    << "row 2 is not an unfinished job";
+        QTest::newRow("a done row")
+            << QByteArray(R"({"version":1,"rows":[)" + row + R"("state":"waiting"},)" + row +
+                          R"("state":"done"}]})")
+            << "row 2 is not an unfinished job";
     }
 
     void damagedFileIgnored()

@@ -102,10 +102,10 @@ bool VXQueueFile::save(QString* error)
     m_saveTimer.stop();
     QJsonArray rows;
     for (const VXUploadQueueModel::Entry& entry : m_pModel->unfinishedRows()) {
-        rows.append(QJsonObject{{QStringLiteral("job"), VXFormat::printableReport(-1, entry.job)},
-                                {QStringLiteral("state"),
-                                 VXUploadQueueModel::stateName(entry.state)},
-                                {QStringLiteral("result"), entry.resultText}});
+        rows.append(
+            QJsonObject{{QStringLiteral("job"), VXFormat::printableReport(-1, entry.job)},
+                        {QStringLiteral("state"), VXUploadQueueModel::stateName(entry.state)},
+                        {QStringLiteral("result"), entry.resultText}});
     }
     const QByteArray content = QJsonDocument(QJsonObject{{QStringLiteral("version"), kVersion},
                                                          {QStringLiteral("rows"), rows}})

@@ -52,7 +52,7 @@ private:
         int retries = 0;
     };
 
-    QList<QJsonObject> m_jobList;    // submission order
+    QList<QJsonObject> m_jobList;     // submission order
     QHash<QString, Entry> m_entryMap; // job key -> its entry
     int m_iPendingCount = 0;
     int m_iSucceededCount = 0;

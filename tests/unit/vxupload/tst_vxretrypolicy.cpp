@@ -43,8 +43,8 @@ private slots:
         row("-1: completion request failed", VXResult::ManagerFailure, Report::Completion, true);
 
         row("-1: completion refused", VXResult::ManagerFailure, Report::Job, false);
-        row("-1: completion refused, job with an uploadMethod field",
-            VXResult::ManagerFailure, Report::OwnUploadMethod, false);
+        row("-1: completion refused, job with an uploadMethod field", VXResult::ManagerFailure,
+            Report::OwnUploadMethod, false);
         row("-1: local file missing", VXResult::ManagerFailure, Report::MissingFile, false);
         row("HTTP 400", 400, Report::Job, false);
         row("HTTP 403", 403, Report::Completion, false);
@@ -72,7 +72,9 @@ private slots:
         QFETCH(int, report);
         QFETCH(bool, transient);
         const QString self = QCoreApplication::applicationFilePath();
-        QJsonObject job{{"localPath", self}, {"remotePath", "r/a.bin"}, {"bucketName", "b"},
+        QJsonObject job{{"localPath", self},
+                        {"remotePath", "r/a.bin"},
+                        {"bucketName", "b"},
                         {"bc_bcode", "X1"}};
         QJsonObject got = job;
         switch (Report(report)) {

@@ -9,8 +9,8 @@
 #include "VXUploadSession.h"
 
 #include <QBuffer>
-#include <QTemporaryFile>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <csignal>
@@ -26,18 +26,17 @@ private slots:
 
     void resubmitsTransientFailures_data()
     {
-        QTest::addColumn<QString>("file"); // @SELF@: this program
-        QTest::addColumn<int>("answer");   // of the upload-URL requests
+        QTest::addColumn<QString>("file");   // @SELF@: this program
+        QTest::addColumn<int>("answer");     // of the upload-URL requests
         QTest::addColumn<bool>("interrupt"); // SIGINT at the first retry's announcement
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("out");   // standard output (JSON lines), a prefix
-        QTest::addColumn<int>("retryLines");   // "retrying" lines on standard error
-        QTest::addColumn<int>("urlRequests");  // upload-URL requests sent
+        QTest::addColumn<QByteArray>("out");  // standard output (JSON lines), a prefix
+        QTest::addColumn<int>("retryLines");  // "retrying" lines on standard error
+        QTest::addColumn<int>("urlRequests"); // upload-URL requests sent
 
         const QByteArray failed = "{\"result\":-1,";
         QTest::newRow("failing server request: one retry, then its report")
-            << "@SELF@" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed << 1
-            << 2;
+            << "@SELF@" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed << 1 << 2;
         QTest::newRow("failing once: retried, then the success alone")
             << "@SELF@" << int(Answer::FailOnce) << false << int(VXExit::Success)
             << QByteArray("{\"result\":0,") << 1 << 2;
@@ -66,10 +65,10 @@ private slots:
                 QTimer::singleShot(0, component, [component, call, fail, data] {
                     if (fail)
                         emit component->sglHttpRequestErrorWithInfo(call.params, call.api, 503,
-                                                                     "HTTP status 503");
+                                                                    "HTTP status 503");
                     else
-                        emit component->sglHttpRequestFinishWithInfo(
-                            call.params, call.api, {{"data", data}}, QString());
+                        emit component->sglHttpRequestFinishWithInfo(call.params, call.api,
+                                                                     {{"data", data}}, QString());
                 });
             } else if (call.op == "uploadFileByPut") {
                 QTimer::singleShot(0, component, [component, call] {
@@ -79,10 +78,10 @@ private slots:
         };
         file.replace("@SELF@", QCoreApplication::applicationFilePath());
         VXCommandLine commandLine;
-        QVERIFY(commandLine.parse({"vxupload", "--json", "--resubmit", "1", "--bucket", "b",
-                                   "--plugin", qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"),
-                                   file + ":a"},
-                                  nullptr));
+        QVERIFY(
+            commandLine.parse({"vxupload", "--json", "--resubmit", "1", "--bucket", "b", "--plugin",
+                               qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"), file + ":a"},
+                              nullptr));
         QTemporaryFile stdOut;
         QBuffer err;
         QVERIFY(stdOut.open() && err.open(QIODevice::WriteOnly));
@@ -128,8 +127,8 @@ private slots:
         const QString self = QCoreApplication::applicationFilePath();
         VXCommandLine commandLine;
         QVERIFY(commandLine.parse({"vxupload", "--json", "--bucket", "b", "--plugin",
-                                   qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"),
-                                   self + ":a", self + ":b", self + ":c"},
+                                   qEnvironmentVariable("VXUPLOAD_TEST_PLUGIN_DIR"), self + ":a",
+                                   self + ":b", self + ":c"},
                                   nullptr));
         QFile out("/dev/null");
         QBuffer err;
