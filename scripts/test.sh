@@ -6,7 +6,8 @@
 # reach), e.g. scripts/test.sh -R plugin, or scripts/test.sh -DVXUPLOAD_TEST_RGW=OFF on a machine
 # without Ceph: then the Ceph packages are not installed and the gateway tests not run (CI keeps
 # them). VXUPLOAD_BUILD_DIR picks the build folder (default: build); VXUPLOAD_SANITIZERS=ON builds
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, VXUPLOAD_SANITIZERS=thread with
+# ThreadSanitizer (reports fail the test; cmake/tsan.supp lists the suppressed ones and why).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VXUPLOAD_BUILD_DIR:-$root/build}
@@ -31,4 +32,8 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DVXUPLOAD_SANITIZERS="${VXUPLOAD_SANITIZERS:-OFF}" "${cmake_arguments[@]}"
 cmake --build "$build" -j2
 cd "$build"
+if [[ ${VXUPLOAD_SANITIZERS:-OFF} == thread ]]; then
+    tsan_options="suppressions=$root/cmake/tsan.supp second_deadlock_stack=1"
+    export TSAN_OPTIONS="$tsan_options ${TSAN_OPTIONS:-}"
+fi
 ctest --output-on-failure --timeout 600 "${ctest_arguments[@]}"

@@ -264,7 +264,7 @@ void VXCloudCommonPrivate::finishTransfer(VXCurlTransfer* transfer, CURLcode res
     m_pDriver->removeHandle(transfer->easy());
     transfer->setInMulti(false);
     if (isRetryable(transfer) && transfer->attempts() <= m_config.retries
-        && transfer->isTransientFailure(result) && scheduleRetry(transfer))
+        && transfer->outcome(result).transient && scheduleRetry(transfer))
         return;
     emitOutcome(transfer, result);
 }
@@ -329,7 +329,7 @@ void VXCloudCommonPrivate::emitOutcome(VXCurlTransfer* finished, CURLcode result
     // Out of the table before the signal: a slot that stops this URL or starts a new request sees
     // a consistent state. The local owner keeps the transfer alive while the signal runs.
     const std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(finished->id());
-    int code = transfer->resultCode(result);
+    int code = transfer->outcome(result).code;
     if (transfer->kind() == VXCurlTransfer::Kind::Put) {
         QJsonObject info = transfer->info();
         if (code == VXResult::Success && !transfer->etag().isEmpty())

@@ -3,10 +3,6 @@
 #include "VXCloudCommonConfig.h"
 #include "VXResultCodes.h"
 
-#include <QFileInfo>
-
-#include <cctype>
-#include <cstring>
 
 VXCurlTransfer::VXCurlTransfer(quint64 id, Kind kind, const QString& url)
     : m_id(id), m_kind(kind), m_url(url), m_urlBytes(url.toUtf8()), m_pEasy(curl_easy_init())
@@ -63,8 +59,7 @@ void VXCurlTransfer::setupApiPost(const VXCloudCommonConfig& config, const QByte
                                   const QByteArray& token)
 {
     setupCommon(config);
-    m_requestBody = jsonBody;
-    m_bodySize = jsonBody.size();
+    m_body.setBuffer(jsonBody);
     m_pHeaders = curl_slist_append(m_pHeaders, "Content-Type: application/json");
     m_pHeaders = curl_slist_append(m_pHeaders, "Accept: application/json");
     if (!token.isEmpty()) {
@@ -74,15 +69,14 @@ void VXCurlTransfer::setupApiPost(const VXCloudCommonConfig& config, const QByte
     curl_easy_setopt(m_pEasy, CURLOPT_HTTPHEADER, m_pHeaders);
     curl_easy_setopt(m_pEasy, CURLOPT_POST, 1L);
     // curl sends the body straight from this buffer, which lives as long as the transfer.
-    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
-    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDS, m_requestBody.constData());
+    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_body.size()));
+    curl_easy_setopt(m_pEasy, CURLOPT_POSTFIELDS, m_body.buffer().constData());
 }
 
 void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 size)
 {
     setupCommon(config);
-    m_bodySize = size;
-    m_verifyIntegrity = config.verifyIntegrity;
+    m_body.setHashing(config.verifyIntegrity);
     CURL* e = m_pEasy;
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_pHeaders);
     curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
@@ -97,7 +91,7 @@ void VXCurlTransfer::setupPutCommon(const VXCloudCommonConfig& config, qint64 si
 
 void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByteArray& data)
 {
-    m_requestBody = data;
+    m_body.setBuffer(data);
     // The bytes are known before they go out: the storage itself refuses them if damaged.
     if (config.verifyIntegrity) {
         const QByteArray header = "Content-MD5: "
@@ -110,21 +104,10 @@ void VXCurlTransfer::setupDataPut(const VXCloudCommonConfig& config, const QByte
 bool VXCurlTransfer::setupFilePut(const VXCloudCommonConfig& config, const QString& path,
                                   qint64 offset, qint64 length)
 {
-    if (!QFileInfo(path).isFile() || offset < 0)
+    if (!m_body.openFile(path, offset, length))
         return false;
-    m_file.setFileName(path);
-    // Unbuffered: curl's upload buffer is the only copy of the bytes on their way out.
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
-    const qint64 size = m_file.size();
-    const bool partOfFile = length >= 0;
-    if (length < 0)
-        length = size - offset;
-    if (offset + length > size || !m_file.seek(offset))
-        return false;
-    m_fileOffset = offset;
-    m_etagRequired = partOfFile;
-    setupPutCommon(config, length);
+    m_etagRequired = length >= 0;
+    setupPutCommon(config, m_body.size());
     return true;
 }
 
@@ -133,12 +116,8 @@ bool VXCurlTransfer::rewindForRetry()
     m_responseBody.clear();
     m_etag.clear();
     m_errorBuffer[0] = '\0';
-    m_readFailed = false;
     m_stalled = false;
-    m_bodyOffset = 0;
-    m_bodyHash.reset();
-    m_bodyHashUsable = true;
-    return !m_file.isOpen() || m_file.seek(m_fileOffset);
+    return m_body.rewind();
 }
 
 void VXCurlTransfer::countAttempt()
@@ -148,46 +127,18 @@ void VXCurlTransfer::countAttempt()
     m_sinceActivity.start();
 }
 
-int VXCurlTransfer::resultCode(CURLcode result) const
+VXOutcomeClassifier::Outcome VXCurlTransfer::outcome(CURLcode result) const
 {
-    if (m_readFailed)
-        return VXResult::FileUnreadable;
-    if (m_stalled)
-        return VXResult::fromTransport(CURLE_OPERATION_TIMEDOUT);
-    if (m_wireLimitHit)
-        return VXResult::fromTransport(CURLE_GOT_NOTHING);
-    if (result != CURLE_OK)
-        return VXResult::fromTransport(result);
-    const long status = httpStatus();
-    if (status >= 200 && status < 300)
-        return integrityMismatch() || etagMissing() ? VXResult::IntegrityMismatch
-                                                    : VXResult::Success;
-    if (VXResult::isHttpStatus(int(status)))
-        return int(status);
-    return VXResult::fromTransport(CURLE_WEIRD_SERVER_REPLY);
-}
-
-bool VXCurlTransfer::isTransientFailure(CURLcode result) const
-{
-    if (m_readFailed || m_wireLimitHit)
-        return false;
-    if (m_stalled)
-        return true;
-    switch (result) {
-    case CURLE_OK: {
-        const long status = httpStatus();
-        return status >= 500 || status == 429 || integrityMismatch() || etagMissing();
-    }
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-        return true;
-    default:
-        return false;
-    }
+    VXOutcomeClassifier::Attempt attempt;
+    attempt.curlResult = result;
+    attempt.httpStatus = httpStatus();
+    attempt.etag = m_etag;
+    attempt.bodyMd5Hex = m_kind == Kind::Put ? m_body.md5Hex() : QByteArray();
+    attempt.etagRequired = m_etagRequired;
+    attempt.readFailed = m_body.readFailed();
+    attempt.stalled = m_stalled;
+    attempt.wireLimitHit = m_wireLimitHit;
+    return VXOutcomeClassifier::classify(attempt);
 }
 
 long VXCurlTransfer::httpStatus() const
@@ -199,13 +150,13 @@ long VXCurlTransfer::httpStatus() const
 
 QString VXCurlTransfer::failureText(CURLcode result) const
 {
-    const int code = resultCode(result);
-    QString text = VXResult::text(code);
-    if (result != CURLE_OK && !m_readFailed) {
+    const VXOutcomeClassifier::Outcome classified = outcome(result);
+    QString text = VXResult::text(classified.code);
+    if (result != CURLE_OK && !m_body.readFailed()) {
         const char* detail = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);
         text += QStringLiteral(": ") + QString::fromUtf8(detail);
     }
-    if (etagMissing())
+    if (classified.etagMissing)
         text += QStringLiteral(" (the storage answered without an ETag)");
     const QString storageCode = storageErrorCode();
     if (!storageCode.isEmpty())
@@ -239,47 +190,16 @@ int VXCurlTransfer::takeProgress()
 size_t VXCurlTransfer::readCallback(char* buffer, size_t size, size_t count, void* userp)
 {
     auto* self = static_cast<VXCurlTransfer*>(userp);
-    const qint64 wanted = qint64(size * count);
-    if (self->m_file.isOpen()) {
-        // Exactly the announced length is sent, even if the file grew in the meantime.
-        const qint64 end = self->m_fileOffset + self->m_bodySize;
-        const qint64 left = end - self->m_file.pos();
-        if (left <= 0)
-            return 0;
-        const qint64 got = self->m_file.read(buffer, qMin(left, wanted));
-        // A file that fails or shrinks under us must not leave the server waiting for bytes that
-        // will never come.
-        if (got < 0 || (got == 0 && self->m_file.pos() < end)) {
-            self->m_readFailed = true;
-            return CURL_READFUNC_ABORT;
-        }
-        self->hashBody(buffer, got);
-        return size_t(got);
-    }
-    const qint64 left = self->m_requestBody.size() - self->m_bodyOffset;
-    const qint64 n = qMin(left, wanted);
-    if (n > 0) {
-        std::memcpy(buffer, self->m_requestBody.constData() + self->m_bodyOffset, size_t(n));
-        self->m_bodyOffset += n;
-        self->hashBody(buffer, n);
-    }
-    return size_t(qMax<qint64>(n, 0));
+    const qint64 got = self->m_body.read(buffer, qint64(size * count));
+    return got < 0 ? size_t(CURL_READFUNC_ABORT) : size_t(got);
 }
 
 int VXCurlTransfer::seekCallback(void* userp, curl_off_t offset, int origin)
 {
     auto* self = static_cast<VXCurlTransfer*>(userp);
-    if (origin != SEEK_SET || offset < 0 || offset > self->m_bodySize)
+    if (origin != SEEK_SET || offset < 0 || offset > self->m_body.size())
         return CURL_SEEKFUNC_CANTSEEK;
-    // curl sends the body again from `offset`: the hash starts again with it.
-    self->m_bodyHash.reset();
-    self->m_bodyHashUsable = offset == 0;
-    if (self->m_file.isOpen()) {
-        return self->m_file.seek(self->m_fileOffset + offset) ? CURL_SEEKFUNC_OK
-                                                              : CURL_SEEKFUNC_FAIL;
-    }
-    self->m_bodyOffset = offset;
-    return CURL_SEEKFUNC_OK;
+    return self->m_body.seek(offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
 }
 
 size_t VXCurlTransfer::writeCallback(char* data, size_t size, size_t count, void* userp)
@@ -318,10 +238,10 @@ int VXCurlTransfer::progressCallback(void* userp, curl_off_t, curl_off_t dlNow, 
         self->m_bytesMoved = qint64(dlNow + ulNow);
         self->m_sinceActivity.start();
     }
-    if (self->m_kind != Kind::Put || self->m_bodySize <= 0)
+    if (self->m_kind != Kind::Put || self->m_body.size() <= 0)
         return 0;
-    const qint64 sent = qBound<qint64>(0, qint64(ulNow), self->m_bodySize);
-    const int percent = int(sent * 100 / self->m_bodySize);
+    const qint64 sent = qBound<qint64>(0, qint64(ulNow), self->m_body.size());
+    const int percent = int(sent * 100 / self->m_body.size());
     if (percent > self->m_percentSeen)
         self->m_percentSeen = percent;
     return 0;
@@ -334,30 +254,4 @@ int VXCurlTransfer::prereqCallback(void* userp, char*, char*, int, int)
         return CURL_PREREQFUNC_OK;
     self->m_wireLimitHit = true;
     return CURL_PREREQFUNC_ABORT;
-}
-
-void VXCurlTransfer::hashBody(const char* bytes, qint64 count)
-{
-    if (m_verifyIntegrity && count > 0)
-        m_bodyHash.addData(bytes, int(count));
-}
-
-bool VXCurlTransfer::etagMissing() const
-{
-    const long status = httpStatus();
-    return m_etagRequired && status >= 200 && status < 300 && m_etag.isEmpty();
-}
-
-bool VXCurlTransfer::integrityMismatch() const
-{
-    if (m_kind != Kind::Put || !m_verifyIntegrity || !m_bodyHashUsable)
-        return false;
-    const QByteArray etag = QByteArray(m_etag).replace('"', "").toLower();
-    if (etag.size() != 32)
-        return false;
-    for (const char c : etag) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
-    }
-    return etag != m_bodyHash.result().toHex();
 }

@@ -1,10 +1,11 @@
 #ifndef VXCURLTRANSFER_H
 #define VXCURLTRANSFER_H
 
+#include "VXOutcomeClassifier.h"
+#include "VXRequestBody.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -19,7 +20,8 @@ class VXCloudCommonConfig;
 // handle to a multi handle and must remove it from there before destroying the transfer.
 //
 // The curl callbacks only copy bytes and record state (progress, response headers): they never
-// call back into curl or into Qt's signal machinery.
+// call back into curl or into Qt's signal machinery. The bytes sent and their hash are the
+// body's (VXRequestBody); what an attempt amounts to is VXOutcomeClassifier's.
 class VXCurlTransfer
 {
 public:
@@ -75,18 +77,9 @@ public:
     int localFailure() const { return m_localFailure; }
     void setLocalFailure(int code) { m_localFailure = code; }
 
-    // Outcome of a finished attempt: 0, an HTTP status (not 2xx), a transport or local code.
-    int resultCode(CURLcode result) const;
-    // Whether a failed attempt is worth repeating (connection trouble, time-out, 5xx, 429, bytes
-    // that did not arrive as sent).
-    bool isTransientFailure(CURLcode result) const;
-    // A PUT answered 2xx with a plain-MD5 ETag (32 hex digits) that is not the MD5 of the bytes
-    // sent: they were damaged on the way or read wrongly. Multipart and KMS ETags are not MD5s
-    // and are not compared.
-    bool integrityMismatch() const;
-    // A part of a file (a range PUT) answered 2xx without an ETag: the multipart completion
-    // could not name it, so it counts as not stored (reported like a mismatch, and retried).
-    bool etagMissing() const;
+    // What a finished attempt amounts to: its code (0, an HTTP status that is not 2xx, a
+    // transport or local code) and whether it is worth repeating.
+    VXOutcomeClassifier::Outcome outcome(CURLcode result) const;
     long httpStatus() const;
     const QByteArray& responseBody() const { return m_responseBody; }
     const QByteArray& etag() const { return m_etag; }
@@ -111,7 +104,6 @@ private:
     static size_t headerCallback(char* data, size_t size, size_t count, void* userp);
     static int progressCallback(void* userp, curl_off_t dlTotal, curl_off_t dlNow,
                                 curl_off_t ulTotal, curl_off_t ulNow);
-    void hashBody(const char* bytes, qint64 count);
     static int prereqCallback(void* userp, char* connIp, char* localIp, int connPort,
                               int localPort);
 
@@ -123,21 +115,11 @@ private:
     curl_slist* m_pHeaders = nullptr;
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
 
-    QByteArray m_requestBody; // POST body or PUT data, read in place
-    QFile m_file;             // PUT source when streaming a file
-    qint64 m_fileOffset = 0;  // first byte of the file that the body starts with
-    qint64 m_bodySize = 0;
-    qint64 m_bodyOffset = 0;  // next byte of m_requestBody to send
-    bool m_readFailed = false;
+    VXRequestBody m_body; // POST body or PUT data or file range
     bool m_etagRequired = false; // a part of a file: its answer must carry an ETag
 
     QByteArray m_responseBody;
     QByteArray m_etag;
-    // MD5 of the body as it went out, for the integrity check against a plain-MD5 ETag. Not
-    // usable when curl rewound the body to anywhere but its start.
-    QCryptographicHash m_bodyHash{QCryptographicHash::Md5};
-    bool m_verifyIntegrity = false;
-    bool m_bodyHashUsable = true;
     int m_percentSeen = -1;
     int m_percentEmitted = -1;
 
