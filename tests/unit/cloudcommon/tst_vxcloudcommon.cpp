@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -21,6 +22,9 @@ using Params = QMap<QString, QString>;
 using Replies = QList<ScriptedReply>;
 
 enum class Put { Data, File, Range, RangeBeyondEnd, MissingFile };
+// What the host does when the first progress report of a large PUT arrives, while the worker
+// thread is still reading, hashing and sending the file.
+enum class AtFirstProgress { Stop, DestroyComponent, TruncateFile };
 
 // The file range of Put::Range: crosses the component's 1 MiB read chunks on both ends.
 constexpr qint64 kRangeOffset = 1024 * 1024 + 5, kRangeLength = 1024 * 1024 + 7;
@@ -44,6 +48,7 @@ QByteArray etagOf(const QByteArray& bytes)
 } // namespace
 
 Q_DECLARE_METATYPE(Put)
+Q_DECLARE_METATYPE(AtFirstProgress)
 
 class tst_VXCloudCommon : public QObject
 {
@@ -217,6 +222,69 @@ private slots:
             last = args.at(1).toInt();
         }
         QCOMPARE(last, replies.isEmpty() ? -1 : 100);
+    }
+
+    void hostActsMidTransfer_data()
+    {
+        QTest::addColumn<AtFirstProgress>("action");
+        QTest::addColumn<int>("expectedCode"); // of the one report; 0: none at all
+
+        QTest::newRow("stop inside a progress report: nothing more")
+            << AtFirstProgress::Stop << 0;
+        QTest::newRow("component destroyed with the transfer in flight: nothing, no crash")
+            << AtFirstProgress::DestroyComponent << 0;
+        QTest::newRow("file shrinks while the worker reads it: one failure")
+            << AtFirstProgress::TruncateFile << int(VXResult::FileUnreadable);
+    }
+
+    // The host acts while a worker thread reads, hashes and sends a 64 MiB file: a stop or the
+    // component's end silences the request at once, even for what is already on its way; a file
+    // that shrinks fails the request once. A component made afterwards works as before.
+    void hostActsMidTransfer()
+    {
+        QFETCH(AtFirstProgress, action);
+        QFETCH(int, expectedCode);
+        QFile file(m_dir.filePath("large.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(64 * 1024 * 1024));
+        file.close();
+        const QString url = m_server->baseUrl() + "/bucket/large.bin";
+
+        auto* component = new VXCloudCommon;
+        QPointer<VXCloudCommon> alive(component);
+        int progressAfterAction = 0;
+        QList<int> codes;
+        bool acted = false;
+        connect(component, &VXCloudCommon::sglUploadProgress, this, [&] {
+            if (acted) {
+                ++progressAfterAction;
+                return;
+            }
+            acted = true;
+            if (action == AtFirstProgress::Stop)
+                component->stopUploadByUrl(url);
+            else if (action == AtFirstProgress::DestroyComponent)
+                component->deleteLater();
+            else
+                QVERIFY(QFile::resize(file.fileName(), 1024));
+        });
+        connect(component, &VXCloudCommon::sglUploadFinished, this,
+                [&](const QJsonObject&, int code) { codes.append(code); });
+        component->uploadFileByPut(url, file.fileName(), {{"n", 1}});
+        QTRY_VERIFY_WITH_TIMEOUT(acted, 10000);
+        if (expectedCode != 0)
+            QTRY_COMPARE_WITH_TIMEOUT(codes.size(), 1, 10000);
+        QTest::qWait(500);
+        if (action == AtFirstProgress::Stop) // the others may still report bytes already sent
+            QCOMPARE(progressAfterAction, 0);
+        QCOMPARE(codes, expectedCode ? QList<int>{expectedCode} : QList<int>{});
+        QCOMPARE(alive.isNull(), action == AtFirstProgress::DestroyComponent);
+        delete alive.data();
+
+        VXCloudCommon next;
+        QSignalSpy done(&next, &VXCloudCommon::sglUploadFinished);
+        next.uploadDataByPut(url, "after", {});
+        QVERIFY(done.wait(10000));
+        QCOMPARE(done.first().at(1).toInt(), 0);
     }
 
     // libcurl sends a request again by itself when a reused connection turns out closed; those
