@@ -13,7 +13,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPluginLoader>
-#include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -21,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtTest>
+
+#include <memory>
 
 namespace e2e {
 
@@ -85,48 +86,36 @@ protected:
         QJsonObject job;
     };
 
-    // Whether the stack's server answers /healthz within 2 s. When it does not, stack.sh keeps
-    // its log and stacks and starts a fresh stack, which the next test uses; m_stackFailure
-    // says what happened.
+    // Whether the stack's server answers /healthz within 2 s (see healthAnswered).
     bool stackAlive()
     {
         if (m_stackGone)
             return false; // m_stackFailure still says why
-        m_stackFailure.clear();
         QNetworkReply* probe = askHealth();
-        const auto finished = [probe] { return probe->isFinished(); };
-        (void)QTest::qWaitFor(finished, e2e::kHealthTimeoutMs + 500);
+        (void)QTest::qWaitFor([probe] { return probe->isFinished(); }, e2e::kHealthTimeoutMs + 500);
         return healthAnswered(probe);
     }
 
     // QTest::qWaitFor that meanwhile asks the stack's server for /healthz every second; false at
     // the time-out, or as soon as the server stopped answering (m_stackFailure then says so).
-    template <typename Done>
-    bool waitFor(Done done, int timeoutMs)
+    template <typename Done> bool waitFor(Done done, int timeoutMs)
     {
         m_stackFailure.clear();
         QDeadlineTimer deadline(timeoutMs);
         QElapsedTimer sinceProbe;
         sinceProbe.start();
-        QPointer<QNetworkReply> probe;
-        while (!QTest::qWaitFor(done, 50)) {
+        std::unique_ptr<QNetworkReply> probe;
+        bool alive = true, finished = false;
+        while (alive && !(finished = QTest::qWaitFor(done, 50)) && !deadline.hasExpired()) {
             if (probe &&
                 (probe->isFinished() || sinceProbe.elapsed() > e2e::kHealthTimeoutMs + 500)) {
-                QNetworkReply* const finished = probe;
-                probe = nullptr;
-                if (!healthAnswered(finished))
-                    return false;
+                alive = healthAnswered(probe.release());
             } else if (!probe && sinceProbe.elapsed() >= 1000) {
-                probe = askHealth();
+                probe.reset(askHealth());
                 sinceProbe.restart();
             }
-            if (deadline.hasExpired()) {
-                delete probe;
-                return false;
-            }
         }
-        delete probe;
-        return true;
+        return alive && finished;
     }
 
     // Reads the stack's settings and loads the plugin; for initTestCase.
@@ -188,32 +177,29 @@ protected:
     // log and stacks, ends the stack and starts a fresh one, whose settings are read again.
     bool healthAnswered(QNetworkReply* probe)
     {
-        const bool answered = probe->isFinished() && probe->error() == QNetworkReply::NoError &&
-                              probe->attribute(QNetworkRequest::HttpStatusCodeAttribute) == 200;
-        // A transfer time-out shows as a cancelled request.
-        const QString why = !probe->isFinished() ||
-                                    probe->error() == QNetworkReply::OperationCanceledError
-                                ? QStringLiteral("no answer")
-                                : probe->errorString();
-        probe->abort();
         probe->deleteLater();
-        if (answered)
+        if (probe->isFinished() && probe->error() == QNetworkReply::NoError &&
+            probe->attribute(QNetworkRequest::HttpStatusCodeAttribute) == 200)
             return true;
-        const QString url = m_stack.value("API_URL");
-        const QString seen =
-            QStringLiteral("did not answer /healthz within %1 s (%2)")
-                .arg(e2e::kHealthTimeoutMs / 1000)
-                .arg(why);
+        // A transfer time-out shows as a cancelled request.
+        const bool silent =
+            !probe->isFinished() || probe->error() == QNetworkReply::OperationCanceledError;
+        const QString url = m_stack.value("API_URL"),
+                      seen = QStringLiteral("did not answer /healthz within %1 s (%2)")
+                                 .arg(e2e::kHealthTimeoutMs / 1000)
+                                 .arg(silent ? QStringLiteral("no answer") : probe->errorString());
+        probe->abort();
         QProcess script; // the restart of a gateway stack takes a minute or two
         script.setProcessChannelMode(QProcess::MergedChannels);
-        script.start(m_stack.value("STACK_SCRIPT"),
-                     {"hung", QFileInfo(qEnvironmentVariable("VX_E2E_STACK_FILE")).absolutePath(),
-                      seen});
+        script.start(
+            m_stack.value("STACK_SCRIPT"),
+            {"hung", QFileInfo(qEnvironmentVariable("VX_E2E_STACK_FILE")).absolutePath(), seen});
         const bool ran = script.waitForFinished(300000);
         m_stackFailure = QString::fromUtf8(script.readAll()).trimmed();
         if (!ran || m_stackFailure.isEmpty())
-            m_stackFailure = "the stack's server at " + url + ' ' + seen + ": hung? its log: " +
-                             m_stack.value("LOG") + " (stack.sh hung did not run)";
+            m_stackFailure = "the stack's server at " + url + ' ' + seen +
+                             ": hung? its log: " + m_stack.value("LOG") +
+                             " (stack.sh hung did not run)";
         readStack();
         m_stackGone = m_stack.value("API_URL") == url; // no fresh stack took its place
         return false;

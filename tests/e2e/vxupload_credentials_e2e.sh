@@ -9,55 +9,20 @@
 # with --report FILE: exit 1; standard output, standard error and the report file name each job
 # with its code, and none of them holds "partUrl", "authorization" or its value, X-Amz-Signature,
 # X-Amz-Credential or the token. A successful job's plain line still gives its download address.
-set -euo pipefail
-[ $# -eq 5 ] || {
-    echo "usage: $0 STACK_ENV VXUPLOAD PLUGIN WORK_DIR FAULTPROXY_JS" >&2
-    exit 2
-}
-plugin=$3 work=$4 data=$4/data proxy_script=$5 node=${VX_E2E_NODE:-node}
-# shellcheck disable=SC1090
-source "$1"
-rm -rf "$work"
-mkdir -p "$data"
-cp "$2" "$work/vxupload"
-relative_plugin=$(realpath --relative-to="$(dirname "$plugin")/.." "$plugin")
-min_part=${VX_E2E_MIN_PART_SIZE:-1}
-slice=$((min_part > 1048576 ? min_part : 1048576))
-printf '[HostInformation]\ncloudHost=%s\ntoken=%s\n[PackageInformation]\nsliceLen=%s\n' \
-    "$VX_E2E_API_URL" "$VX_E2E_TOKEN" "$slice" >"$work/fileUpload.ini"
+source "$(dirname "$0")/vxupload_e2e_lib.sh"
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# The proxy ends when its standard input does: this script holds the FIFO's writing end (fd 3).
-rules='[{"kind":"part","part":2,"match":"e2e-credentials/part.bin","times":-1,"action":"status",
-  "value":403},
+start_proxy '[{"kind":"part","part":2,"match":"e2e-credentials/part.bin","times":-1,
+  "action":"status","value":403},
  {"kind":"completemultipart","match":"e2e-credentials/complete.bin","times":-1,"action":"status",
   "value":403},
  {"kind":"put","match":"e2e-credentials/put.bin","times":-1,"action":"status","value":403}]'
-mkfifo "$data/proxy.in"
-"$node" "$proxy_script" "$rules" <"$data/proxy.in" >"$data/proxy.out" &
-proxy_pid=$!
-exec 3>"$data/proxy.in"
-trap 'exec 3>&-; wait "$proxy_pid" 2>/dev/null || true; rm -rf "$data"' EXIT
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/^{"event":"listening","port":\([0-9]*\)}$/\1/p' "$data/proxy.out")
-    [ -n "$port" ] && break
-    kill -0 "$proxy_pid" 2>/dev/null || fail "the fault proxy did not start"
-    sleep 0.1
-done
-[ -n "$port" ] || fail "the fault proxy did not listen within 10 s"
 
-# vxupload OUTPUT_MODE NAME [PROXY] JOBS...: a run from the plugin's parent folder with
-# --report data/NAME.report; standard output and error go to data/NAME.out and data/NAME.err.
+# vxupload OUTPUT_MODE NAME JOBS...: a run with --report data/NAME.report.
 vxupload() {
-    local mode=$1 name=$2 proxy=$3
-    shift 3
-    (cd "$(dirname "$plugin")/.." && env -u VXUPLOAD_API_HOST -u VXUPLOAD_TOKEN \
-        -u VXUPLOAD_PLUGIN -u no_proxy -u NO_PROXY -u all_proxy -u ALL_PROXY http_proxy="$proxy" \
-        "$work/vxupload" --plugin "$relative_plugin" "$mode" --report "$data/$name.report" \
-        --timeout 60 --bucket "$VX_E2E_BUCKET" --bcode E2E-CREDENTIALS "$@") \
-        >"$data/$name.out" 2>"$data/$name.err"
+    local mode=$1 name=$2
+    shift 2
+    run_vxupload "$name" "$mode" --report "$data/$name.report" --timeout 60 \
+        --bcode E2E-CREDENTIALS "$@"
 }
 
 # No credential in any of the run's three outputs.
@@ -71,15 +36,6 @@ check_clean() {
     done
 }
 
-# Prints "RESULT REMOTE UPLOADID" per JSON report line of the file $1.
-json_reports() {
-    "$node" -e '
-        const lines = require("fs").readFileSync(process.argv[1], "utf8").split("\n");
-        for (const { result, job } of lines.filter(Boolean).map((line) => JSON.parse(line)))
-            console.log(result, job.remotePath, job.uploadid ?? "-");' "$1" \
-        || fail "not JSON reports: $(cat "$1")"
-}
-
 head -c $((2 * slice + slice / 2)) /dev/urandom >"$data/part.bin"
 head -c $((slice + slice / 2)) /dev/urandom >"$data/complete.bin"
 head -c 1000 /dev/urandom >"$data/put.bin"
@@ -90,7 +46,7 @@ expected=$(printf '%s\n' "-1 e2e-credentials/complete.bin" "403 e2e-credentials/
 
 for mode in json plain; do
     status=0
-    vxupload "--$mode" "$mode" "http://127.0.0.1:$port" "${jobs[@]}" || status=$?
+    vxupload "--$mode" "$mode" "${jobs[@]}" || status=$?
     [ "$status" = 1 ] || fail "--$mode: exit status $status: $(cat "$data/$mode".{out,err})"
     check_clean "$mode"
     files=("$data/$mode.report")
@@ -124,7 +80,7 @@ grep -q "$completion,\"remote\":\"e2e-credentials/complete.bin\"" \
 # A success without the proxy: its plain line ends with the download address, which serves the
 # file's bytes, and the report holds the same address.
 status=0
-vxupload --plain ok "" "$data/put.bin:e2e-credentials/ok.bin" || status=$?
+proxy='' vxupload --plain ok "$data/put.bin:e2e-credentials/ok.bin" || status=$?
 [ "$status" = 0 ] || fail "success run: exit status $status: $(cat "$data"/ok.{out,err})"
 url=$(sed -n "s|^ok	0	e2e-credentials/ok.bin	$data/put.bin	||p" "$data/ok.out")
 [ -n "$url" ] || fail "success run: no download address: $(cat "$data/ok.out")"

@@ -14,71 +14,21 @@
 # 2), so the job fails; vxupload says it retries, submits it again after 2 s, the plugin
 # resumes, and the run ends with one successful report, the object the file, and no part but
 # the refused one sent twice.
-set -euo pipefail
-[ $# -eq 5 ] || {
-    echo "usage: $0 STACK_ENV VXUPLOAD PLUGIN WORK_DIR FAULTPROXY_JS" >&2
-    exit 2
-}
-plugin=$3 work=$4 data=$4/data proxy_script=$5 node=${VX_E2E_NODE:-node}
-# shellcheck disable=SC1090
-source "$1"
-rm -rf "$work"
-mkdir -p "$data"
-cp "$2" "$work/vxupload"
-relative_plugin=$(realpath --relative-to="$(dirname "$plugin")/.." "$plugin")
 slice=$((5 * 1048576)) in_flight=2 size=$((512 * 1048576)) kills=5
-min_part=${VX_E2E_MIN_PART_SIZE:-1}
-[ "$slice" -ge "$min_part" ] || slice=$min_part
-printf '[HostInformation]\ncloudHost=%s\ntoken=%s\n[PackageInformation]\nsliceLen=%s\n' \
-    "$VX_E2E_API_URL" "$VX_E2E_TOKEN" "$slice" >"$work/fileUpload.ini"
+source "$(dirname "$0")/vxupload_e2e_lib.sh"
 printf 'partsInFlight=%s\n' "$in_flight" >>"$work/fileUpload.ini"
 parts=$(((size + slice - 1) / slice))
 remote="e2e-resume/big-$$.bin"
 outage_remote="e2e-resume/outage-$$.bin"
 outage_parts=8
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-mkfifo "$data/proxy.in"
-rules="[{\"kind\":\"part\",\"part\":4,\"match\":\"$outage_remote\",\"times\":3,
+# upload NAME ARGUMENTS...: vxupload --json through the proxy in the background ($upload_pid).
+upload() { start_vxupload "$1" --json --timeout 120 --bcode E2E-RESUME "${@:2}"; }
+start_proxy "[{\"kind\":\"part\",\"part\":4,\"match\":\"$outage_remote\",\"times\":3,
   \"action\":\"status\",\"value\":503}]"
-"$node" "$proxy_script" "$rules" <"$data/proxy.in" >"$data/proxy.out" &
-proxy_pid=$!
-exec 3>"$data/proxy.in"
-upload_pid=
-cleanup() {
-    if [ -n "$upload_pid" ]; then kill -KILL "$upload_pid" 2>/dev/null || true; fi
-    exec 3>&-
-    wait "$proxy_pid" 2>/dev/null || true
-    rm -rf "$data"
-}
-trap cleanup EXIT
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/^{"event":"listening","port":\([0-9]*\)}$/\1/p' "$data/proxy.out")
-    [ -n "$port" ] && break
-    kill -0 "$proxy_pid" 2>/dev/null || fail "the fault proxy did not start"
-    sleep 0.1
-done
-[ -n "$port" ] || fail "the fault proxy did not listen within 10 s"
 
 head -c "$size" /dev/urandom >"$data/big.bin"
 sha256sum <"$data/big.bin" | cut -d' ' -f1 >"$data/big.sha256" &
 hash_pid=$!
-
-# vxupload NAME ARGUMENTS...: starts vxupload in the background through the proxy (its output
-# in data/NAME.out and data/NAME.err).
-start_upload() {
-    local name=$1
-    shift
-    (cd "$(dirname "$plugin")/.." && exec env -u VXUPLOAD_API_HOST -u VXUPLOAD_TOKEN \
-        -u VXUPLOAD_PLUGIN -u no_proxy -u NO_PROXY -u all_proxy -u ALL_PROXY \
-        http_proxy="http://127.0.0.1:$port" VXUPLOAD_RESUME_FOLDER="$data/resume" \
-        "$work/vxupload" --plugin "$relative_plugin" --json --timeout 120 \
-        --bucket "$VX_E2E_BUCKET" --bcode E2E-RESUME "$@") \
-        >"$data/$name.out" 2>"$data/$name.err" &
-    upload_pid=$!
-}
 
 # Part PUTs of the remote path $1 (the big file's by default) that reached the proxy so far.
 parts_sent() {
@@ -86,23 +36,10 @@ parts_sent() {
         "$data/proxy.out" || true
 }
 
-# Prints the download address of the one successful JSON report in data/$1.out.
-download_url() {
-    local result url
-    read -r result url < <("$node" -e '
-        const lines = require("fs").readFileSync(0, "utf8").split("\n").filter(Boolean);
-        for (const { result, job } of lines.map((line) => JSON.parse(line)))
-            console.log(result, job.downloadUrl);' <"$data/$1.out") \
-        || fail "$1: not a JSON report: $(cat "$data/$1.out" "$data/$1.err")"
-    [ "$result" = 0 ] && [ "$(wc -l <"$data/$1.out")" = 1 ] \
-        || fail "$1: not one successful report: $(cat "$data/$1.out" "$data/$1.err")"
-    echo "$url"
-}
-
 per_run=()
 for run in $(seq "$kills"); do
     before=$(parts_sent)
-    start_upload "run-$run" "$data/big.bin:$remote"
+    upload "run-$run" "$data/big.bin:$remote"
     target=$((before + 2 * in_flight + 2 + RANDOM % 10))
     for _ in $(seq 1200); do
         [ "$(parts_sent)" -ge "$target" ] && break
@@ -116,16 +53,16 @@ for run in $(seq "$kills"); do
         "$(cat "$data/run-$run.out" "$data/run-$run.err")"
     kill -KILL "$upload_pid"
     wait "$upload_pid" 2>/dev/null || true
-    upload_pid=
+    pids=()
     per_run+=($(($(parts_sent) - before)))
 done
 
 run=$((kills + 1))
 before=$(parts_sent)
-start_upload "run-$run" "$data/big.bin:$remote"
+upload "run-$run" "$data/big.bin:$remote"
 status=0
 wait "$upload_pid" || status=$?
-upload_pid=
+pids=()
 per_run+=($(($(parts_sent) - before)))
 [ "$status" = 0 ] || fail "the last run: exit status $status: " \
     "$(cat "$data/run-$run.out" "$data/run-$run.err")"
@@ -143,10 +80,10 @@ echo "part PUTs sent: $total over $run runs (per run: ${per_run[*]}); minimum $p
 echo "ok: killed $kills times, the last run stored the file unchanged"
 
 head -c $((outage_parts * slice - slice / 2)) /dev/urandom >"$data/outage.bin"
-start_upload outage --resubmit 3 "$data/outage.bin:$outage_remote"
+upload outage --resubmit 3 "$data/outage.bin:$outage_remote"
 status=0
 wait "$upload_pid" || status=$?
-upload_pid=
+pids=()
 [ "$status" = 0 ] || fail "--resubmit: exit status $status: $(cat "$data"/outage.{out,err})"
 url=$(download_url outage)
 retries=$(grep -c "^vxupload: retrying '$outage_remote' in 2 s after: HTTP status 503 (1 of 3)$" \
