@@ -18,57 +18,41 @@ class tst_VXRetryPolicy : public QObject
     };
 
 private slots:
+    // One row per class of failure; every code of the class is checked.
     void transient_data()
     {
-        QTest::addColumn<int>("code");
+        QTest::addColumn<QList<int>>("codes");
         QTest::addColumn<int>("report");
         QTest::addColumn<bool>("transient");
-        const auto row = [](const char* name, int code, Report report, bool transient) {
-            QTest::newRow(name) << code << int(report) << transient;
+        const auto row = [](const char* name, QList<int> codes, Report report, bool transient) {
+            QTest::newRow(name) << codes << int(report) << transient;
         };
-        row("connection refused", VXResult::ConnectFailed, Report::Job, true);
-        row("host not found", VXResult::HostNotFound, Report::Job, true);
-        row("proxy not found", VXResult::ProxyNotResolved, Report::Job, true);
-        row("timed out", VXResult::TimedOut, Report::Completion, true);
-        row("closed without an answer", VXResult::EmptyReply, Report::Job, true);
-        row("broke while sending", VXResult::SendFailed, Report::Completion, true);
-        row("broke while receiving", VXResult::ReceiveFailed, Report::Job, true);
-        row("answer cut short", VXResult::PartialFile, Report::Job, true);
-        row("answer not HTTP", VXResult::WeirdServerReply, Report::Job, true);
-        row("HTTP 500", 500, Report::Job, true);
-        row("HTTP 503", 503, Report::Completion, true);
-        row("HTTP 599", 599, Report::Job, true);
-        row("HTTP 429", 429, Report::Job, true);
-        row("-1: upload-URL request failed", VXResult::ManagerFailure, Report::UploadUrl, true);
-        row("-1: completion request failed", VXResult::ManagerFailure, Report::Completion, true);
+        using namespace VXResult;
+        row("transport: network or server away",
+            {ConnectFailed, HostNotFound, ProxyNotResolved, TimedOut, EmptyReply, SendFailed,
+             ReceiveFailed, PartialFile, WeirdServerReply},
+            Report::Job, true);
+        row("HTTP 5xx and 429", {500, 503, 599, 429}, Report::Job, true);
+        row("-1: upload-URL request failed", {ManagerFailure}, Report::UploadUrl, true);
+        row("-1: completion request failed", {ManagerFailure}, Report::Completion, true);
 
-        row("-1: completion refused", VXResult::ManagerFailure, Report::Job, false);
-        row("-1: completion refused, job with an uploadMethod field", VXResult::ManagerFailure,
+        row("-1: completion refused", {ManagerFailure}, Report::Job, false);
+        row("-1: completion refused, job with an uploadMethod field", {ManagerFailure},
             Report::OwnUploadMethod, false);
-        row("-1: local file missing", VXResult::ManagerFailure, Report::MissingFile, false);
-        row("HTTP 400", 400, Report::Job, false);
-        row("HTTP 403", 403, Report::Completion, false);
-        row("HTTP 404", 404, Report::Job, false);
-        row("HTTP 408", 408, Report::Job, false);
-        row("HTTP 600", 600, Report::Job, false);
-        row("TLS handshake failed", VXResult::TlsConnectFailed, Report::Job, false);
-        row("certificate not trusted", VXResult::CertificateNotTrusted, Report::Job, false);
-        row("CA file unusable", VXResult::CaFileUnusable, Report::Job, false);
-        row("unnamed transport code", VXResult::fromTransport(3), Report::Job, false);
-        row("file unreadable", VXResult::FileUnreadable, Report::Job, false);
-        row("empty URL", VXResult::EmptyUrl, Report::UploadUrl, false);
-        row("reply not JSON", VXResult::InvalidReply, Report::UploadUrl, false);
-        row("checksum mismatch", VXResult::IntegrityMismatch, Report::Completion, false);
-        row("no slice read", VXResult::NoSliceRead, Report::Completion, false);
-        row("too few part URLs", VXResult::TooFewPartUrls, Report::Completion, false);
-        row("file changed", VXResult::FileChanged, Report::Completion, false);
-        row("file too large", VXResult::FileTooLarge, Report::UploadUrl, false);
-        row("success", VXResult::Success, Report::Job, false);
+        row("-1: local file missing", {ManagerFailure}, Report::MissingFile, false);
+        row("other HTTP statuses", {400, 403, 404, 408, 600}, Report::Job, false);
+        row("TLS, certificates, other transport codes",
+            {TlsConnectFailed, CertificateNotTrusted, CaFileUnusable, fromTransport(3)},
+            Report::Job, false);
+        row("local and slice failures, success",
+            {FileUnreadable, EmptyUrl, InvalidReply, IntegrityMismatch, NoSliceRead,
+             TooFewPartUrls, FileChanged, FileTooLarge, Success},
+            Report::Completion, false);
     }
 
     void transient()
     {
-        QFETCH(int, code);
+        QFETCH(QList<int>, codes);
         QFETCH(int, report);
         QFETCH(bool, transient);
         const QString self = QCoreApplication::applicationFilePath();
@@ -99,12 +83,15 @@ private slots:
             got = job;
             break;
         }
-        QCOMPARE(VXRetryPolicy::isTransient(code, got, job), transient);
-        // The limit counts retries: the last one allowed, then none.
         const VXRetryPolicy policy(3);
-        QCOMPARE(policy.shouldRetry(code, got, job, 2), transient);
-        QVERIFY(!policy.shouldRetry(code, got, job, 3));
-        QVERIFY(!VXRetryPolicy().shouldRetry(code, got, job, 0));
+        for (int code : codes) {
+            QVERIFY2(VXRetryPolicy::isTransient(code, got, job) == transient,
+                     qPrintable(QString::number(code)));
+            // The limit counts retries: the last one allowed, then none.
+            QCOMPARE(policy.shouldRetry(code, got, job, 2), transient);
+            QVERIFY(!policy.shouldRetry(code, got, job, 3));
+            QVERIFY(!VXRetryPolicy().shouldRetry(code, got, job, 0));
+        }
     }
 
     void pauses_data()

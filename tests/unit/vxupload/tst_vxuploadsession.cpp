@@ -19,39 +19,31 @@ class tst_VXUploadSession : public QObject
 {
     Q_OBJECT
 
-    enum class Answer { Fail, FailOnce };
-
 private slots:
     void init() { CloudRecorder::instance().reset(); }
 
+    // Success after a retry: tests/e2e/vxupload_resume_e2e.sh's --resubmit phase.
     void resubmitsTransientFailures_data()
     {
-        QTest::addColumn<QString>("file");   // @SELF@: this program
-        QTest::addColumn<int>("answer");     // of the upload-URL requests
-        QTest::addColumn<bool>("interrupt"); // SIGINT at the first retry's announcement
+        QTest::addColumn<QString>("file");    // @SELF@: this program
+        QTest::addColumn<bool>("interrupt");  // SIGINT at the first retry's announcement
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("out");  // standard output (JSON lines), a prefix
         QTest::addColumn<int>("retryLines");  // "retrying" lines on standard error
-        QTest::addColumn<int>("urlRequests"); // upload-URL requests sent
+        QTest::addColumn<int>("urlRequests"); // upload-URL requests sent, each answered 503
 
         const QByteArray failed = "{\"result\":-1,";
         QTest::newRow("failing server request: one retry, then its report")
-            << "@SELF@" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed << 1 << 2;
-        QTest::newRow("failing once: retried, then the success alone")
-            << "@SELF@" << int(Answer::FailOnce) << false << int(VXExit::Success)
-            << QByteArray("{\"result\":0,") << 1 << 2;
+            << "@SELF@" << false << int(VXExit::JobFailed) << failed << 1 << 2;
         QTest::newRow("Ctrl-C during the pause: stopped, never submitted again")
-            << "@SELF@" << int(Answer::Fail) << true << int(VXExit::Interrupted) << QByteArray()
-            << 1 << 1;
+            << "@SELF@" << true << int(VXExit::Interrupted) << QByteArray() << 1 << 1;
         QTest::newRow("missing local file: not retried")
-            << "/nonexistent/a" << int(Answer::Fail) << false << int(VXExit::JobFailed) << failed
-            << 0 << 0;
+            << "/nonexistent/a" << false << int(VXExit::JobFailed) << failed << 0 << 0;
     }
 
     void resubmitsTransientFailures()
     {
         QFETCH(QString, file);
-        QFETCH(int, answer);
         QFETCH(bool, interrupt);
         QFETCH(QByteArray, out);
         CloudRecorder& recorder = CloudRecorder::instance();
@@ -60,19 +52,10 @@ private slots:
             // Answered from the event loop, as the request component does.
             VXCloudCommon* component = call.component;
             if (call.op == "sendApiRequest") {
-                const bool fail = ++urlRequests == 1 || answer == int(Answer::Fail);
-                const QJsonObject data{{"uploadUrl", "http://s/a"}};
-                QTimer::singleShot(0, component, [component, call, fail, data] {
-                    if (fail)
-                        emit component->sglHttpRequestErrorWithInfo(call.params, call.api, 503,
-                                                                    "HTTP status 503");
-                    else
-                        emit component->sglHttpRequestFinishWithInfo(call.params, call.api,
-                                                                     {{"data", data}}, QString());
-                });
-            } else if (call.op == "uploadFileByPut") {
+                ++urlRequests;
                 QTimer::singleShot(0, component, [component, call] {
-                    emit component->sglUploadFinished(call.info, 0);
+                    emit component->sglHttpRequestErrorWithInfo(call.params, call.api, 503,
+                                                                "HTTP status 503");
                 });
             }
         };
