@@ -13,17 +13,8 @@
 namespace {
 
 // What is done to a record between two uploads of its job.
-enum class Tamper {
-    None,
-    NotJson,         // the first line is damaged
-    OtherVersion,
-    ReadableByOthers, // mode 0644
-    TornLastLine,    // a crash while a part was appended
-    OtherFile,       // the local file was rewritten since
-    OtherServer,
-    OtherSliceLen,
-    TooOld,          // last written two days ago
-};
+enum class Tamper { None, NotJson, OtherVersion, ReadableByOthers, TornLastLine, OtherFile,
+                    OtherServer, OtherSliceLen, TooOld };
 
 } // namespace
 
@@ -41,6 +32,12 @@ class tst_VXResumeRecord : public QObject
         struct stat info;
         return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777)
                                                                        : -1;
+    }
+    // Last written two days ago.
+    static bool makeOld(const QString& path)
+    {
+        const struct utimbuf old{time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600};
+        return ::utime(QFile::encodeName(path).constData(), &old) == 0;
     }
     VXResumeRecord::Subject subject() const
     {
@@ -61,11 +58,11 @@ private slots:
         QTest::addColumn<Tamper>("tamper");
         QTest::addColumn<QString>("parts"); // stored parts read back; "-": no upload to resume
         QTest::newRow("untouched: upload and parts") << Tamper::None << "1,e1;2,e2";
-        QTest::newRow("torn last line: the parts before it") << Tamper::TornLastLine << "1,e1";
-        QTest::newRow("damaged") << Tamper::NotJson << "-";
+        QTest::newRow("torn last line (a crash mid-append): the parts before it") << Tamper::TornLastLine << "1,e1";
+        QTest::newRow("first line damaged") << Tamper::NotJson << "-";
         QTest::newRow("another version") << Tamper::OtherVersion << "-";
-        QTest::newRow("readable by others") << Tamper::ReadableByOthers << "-";
-        QTest::newRow("the file changed") << Tamper::OtherFile << "-";
+        QTest::newRow("readable by others (0644)") << Tamper::ReadableByOthers << "-";
+        QTest::newRow("the local file rewritten since") << Tamper::OtherFile << "-";
         QTest::newRow("another server") << Tamper::OtherServer << "-";
         QTest::newRow("another slice length") << Tamper::OtherSliceLen << "-";
         QTest::newRow("older than maxAgeHours: removed") << Tamper::TooOld << "-";
@@ -106,10 +103,8 @@ private slots:
         file.close();
         if (tamper == Tamper::ReadableByOthers)
             QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
-        if (tamper == Tamper::TooOld) {
-            const struct utimbuf old{time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600};
-            QVERIFY(::utime(QFile::encodeName(path).constData(), &old) == 0);
-        }
+        if (tamper == Tamper::TooOld)
+            QVERIFY(makeOld(path));
 
         const auto again = VXResumeRecord::take(folder(), later, 24, &why);
         QVERIFY2(again, qPrintable(why));
@@ -158,17 +153,14 @@ private slots:
             auto record = VXResumeRecord::take(folder(), job, 24, &why);
             QVERIFY2(record && record->setUpload("U", "A"), qPrintable(why));
             paths << record->path();
-            if (QByteArray(remote) != "recent") {
-                const struct utimbuf old{time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600};
-                QVERIFY(::utime(QFile::encodeName(record->path()).constData(), &old) == 0);
-            }
+            if (QByteArray(remote) != "recent")
+                QVERIFY(makeOld(record->path()));
             if (QByteArray(remote) == "held")
                 held = std::move(record);
         }
         VXResumeRecord::removeOlderThan(folder(), 24);
         QCOMPARE(QList<bool>({QFile::exists(paths[0]), QFile::exists(paths[1]),
-                              QFile::exists(paths[2])}),
-                 QList<bool>({false, true, true}));
+                              QFile::exists(paths[2])}), QList<bool>({false, true, true}));
     }
 };
 

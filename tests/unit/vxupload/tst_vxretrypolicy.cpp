@@ -45,8 +45,8 @@ private slots:
             {TlsConnectFailed, CertificateNotTrusted, CaFileUnusable, fromTransport(3)},
             Report::Job, false);
         row("local and slice failures, success",
-            {FileUnreadable, EmptyUrl, InvalidReply, IntegrityMismatch, NoSliceRead,
-             TooFewPartUrls, FileChanged, FileTooLarge, Success},
+            {FileUnreadable, EmptyUrl, InvalidReply, IntegrityMismatch, NoSliceRead, TooFewPartUrls,
+             FileChanged, FileTooLarge, Success},
             Report::Completion, false);
     }
 

@@ -25,8 +25,8 @@ private slots:
     // Success after a retry: tests/e2e/vxupload_resume_e2e.sh's --resubmit phase.
     void resubmitsTransientFailures_data()
     {
-        QTest::addColumn<QString>("file");    // @SELF@: this program
-        QTest::addColumn<bool>("interrupt");  // SIGINT at the first retry's announcement
+        QTest::addColumn<QString>("file");   // @SELF@: this program
+        QTest::addColumn<bool>("interrupt"); // SIGINT at the first retry's announcement
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("out");  // standard output (JSON lines), a prefix
         QTest::addColumn<int>("retryLines");  // "retrying" lines on standard error
