@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
 # vxupload_resume_e2e.sh STACK_ENV VXUPLOAD PLUGIN WORK_DIR FAULTPROXY_JS: a 512 MiB multipart
-# upload by vxupload, killed with SIGKILL at random moments five times and run again after each
-# kill, as a user would after a crash. The last run must succeed, the object must hold the
-# file's bytes (SHA-256 of what the storage serves at the "downloadUrl"), and all runs together
-# may send at most n + 5 x partsInFlight part PUTs (n: the part count): a kill costs at most the
-# parts in flight. The part PUTs are counted as the fault proxy (tests/faults/faultproxy.js, the
-# plugin's http_proxy, without rules) sees them. Each kill waits for a random number of parts
-# of its own run (more than twice the parts in flight), then up to 0.3 s more, so that it lands
-# mid-upload and a run that started over would be noticed. VXUPLOAD_RESUME (default true) goes
-# through to the plugin: with false the bound must fail.
-# Then --resubmit against a storage that fails: the proxy answers the 4th part of a 40 MiB job
-# with 503 three times, one more than the request component's own attempts ([Network] retries
-# 2), so the job fails; vxupload says it retries, submits it again after 2 s, the plugin
-# resumes, and the run ends with one successful report, the object the file, and no part but
-# the refused one sent twice.
+# upload by vxupload, killed with SIGKILL five times mid-upload (after a random number of its
+# own part PUTs, more than twice the parts in flight, then up to 0.3 s) and run again after each
+# kill. The last run must store the file's bytes, and all runs together may send at most
+# n + 5 x partsInFlight part PUTs (as the fault proxy, the plugin's http_proxy, counts them).
+# VXUPLOAD_RESUME (default true) goes through to the plugin: with false the bound must fail.
+# Then --resubmit: the proxy answers the 4th part of a 40 MiB job with 503 three times, one more
+# than the request component's attempts ([Network] retries 2); vxupload announces one retry,
+# submits the job again after 2 s, the plugin resumes, and the run ends with one successful
+# report, the object the file, and no part but the refused one sent twice.
 slice=$((5 * 1048576)) in_flight=2 size=$((512 * 1048576)) kills=5
 source "$(dirname "$0")/vxupload_e2e_lib.sh"
 printf 'partsInFlight=%s\n' "$in_flight" >>"$work/fileUpload.ini"

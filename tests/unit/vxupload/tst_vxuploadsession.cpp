@@ -1,6 +1,4 @@
-// SIGINT during a run of the plugin on recording doubles: every unfinished job must be stopped;
-// jobs submitted again after transient failures (--resubmit); and what the session writes to
-// standard error.
+// vxupload's session on the plugin's recording doubles.
 #include "CloudRecorder.h"
 #include "VXCloudCommon.h"
 #include "VXCommandLine.h"
