@@ -82,7 +82,7 @@ struct FaultCase
     int sends = -1; // PUT and part requests of each faulted job in all; -1: unchecked
     int lateMs = 0; // how long a row waits after the reports for a stopped attempt's late outcome
     bool shortUrls = false; // the stack's second server, whose pre-signed URLs live 4 s
-    int starts = -1; // multipart start requests of each faulted job; -1: unchecked
+    int starts = -1; // multipart start requests of each faulted job at least; -1: unchecked
 };
 
 struct Row
@@ -246,9 +246,10 @@ const Row kStopInEveryPhase[] = {
     {"stop during the completion", stopAt(Multipart, {Completion, DelayAnswer, kHold}, {})},
 };
 
-// Part URLs that run out mid-upload (they live 4 s; every part is held 1.5 s, so part 3 would
-// go out with 1 s left): fresh ones are fetched with a second multipart start for the same
-// upload, no part is sent twice, the object is whole.
+// Part URLs that run out mid-upload (they live 4 s, counted from the whole second they were
+// signed in; every part is held 1.5 s): fresh ones are fetched with a further multipart start
+// for the same upload (once or twice, as the seconds fall), no part is sent twice, the object
+// is whole.
 FaultCase partUrlsRunOut()
 {
     FaultCase c{Multipart, {Part, Pause, 1500}, 0, 3};
@@ -311,7 +312,7 @@ QString expectedText(const FaultCase& c)
     if (c.sends >= 0)
         text += QStringLiteral(", %1 put+part").arg(c.sends);
     if (c.starts >= 0)
-        text += QStringLiteral(", %1 initmultipart").arg(c.starts);
+        text += QStringLiteral(", >= %1 initmultipart").arg(c.starts);
     if (c.attempts >= 0)
         text += QStringLiteral(", %1 %2").arg(c.attempts).arg(kReqKinds[c.rule.req]);
     for (Req req : c.never)
@@ -634,8 +635,10 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
                 problems << QStringLiteral("a %1 request was sent").arg(kReqKinds[req]);
         }
         const int starts = m_proxy->eventsOf("request", kReqKinds[MultipartStart], job.remote).size();
-        if (c.starts >= 0 && starts != c.starts)
-            problems << QStringLiteral("%1 multipart starts, expected %2").arg(starts).arg(c.starts);
+        if (c.starts >= 0 && starts < c.starts)
+            problems << QStringLiteral("%1 multipart starts, expected %2 or more")
+                            .arg(starts)
+                            .arg(c.starts);
         const int sends = m_proxy->eventsOf("request", kReqKinds[Put], job.remote).size() +
                           m_proxy->eventsOf("request", kReqKinds[Part], job.remote).size();
         if (c.sends >= 0 && sends != c.sends)
