@@ -25,9 +25,8 @@ constexpr auto kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 QString fileNameOf(const VXResumeRecord::Subject& subject)
 {
-    const QString key =
-        subject.localPath + QLatin1Char('|') + subject.remotePath + QLatin1Char('|') +
-        subject.bucketName;
+    const QString key = subject.localPath + QLatin1Char('|') + subject.remotePath +
+                        QLatin1Char('|') + subject.bucketName;
     return QString::fromLatin1(
         QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex().left(32));
 }
@@ -97,9 +96,8 @@ void VXResumeRecord::removeOlderThan(const QString& folder, int maxAgeHours)
     }
 }
 
-std::unique_ptr<VXResumeRecord> VXResumeRecord::take(const QString& folder,
-                                                      const Subject& subject, int maxAgeHours,
-                                                      QString* why)
+std::unique_ptr<VXResumeRecord> VXResumeRecord::take(const QString& folder, const Subject& subject,
+                                                     int maxAgeHours, QString* why)
 {
     if (!prepareFolder(folder, why))
         return nullptr;
@@ -125,8 +123,7 @@ std::unique_ptr<VXResumeRecord> VXResumeRecord::take(const QString& folder,
 
 VXResumeRecord::VXResumeRecord(const QString& path, const Subject& subject, int lockFd)
     : m_path(path), m_subject(subject), m_lockFd(lockFd)
-{
-}
+{}
 
 VXResumeRecord::~VXResumeRecord()
 {
@@ -211,8 +208,8 @@ bool VXResumeRecord::rewrite()
 {
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(kOwnerOnly)) {
-        qCWarning(lcResumeRecord).noquote() << "VXResumeRecord: cannot write" << m_path << ":"
-                                            << file.errorString();
+        qCWarning(lcResumeRecord).noquote()
+            << "VXResumeRecord: cannot write" << m_path << ":" << file.errorString();
         return false;
     }
     QByteArray content = headerLine();

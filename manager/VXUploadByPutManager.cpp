@@ -3,8 +3,8 @@
 #include "VXCloudCommon.h"
 #include "VXCloudUtils.h"
 #include "VXResultCodes.h"
-#include "VXSettings.h"
 #include "VXResumeRecord.h"
+#include "VXSettings.h"
 #include "VXUploadFileSliceByPut.h"
 #include "VXUploadJob.h"
 
@@ -128,7 +128,6 @@ const QString VXUploadJob::kAttemptParam =
 const QString VXUploadJob::kRefreshParam =
     QStringLiteral(IVXCloudCommon_localParamPrefix "refresh");
 
-
 VXUploadByPutManager::VXUploadByPutManager(QObject* parent) : QObject(parent)
 {
     readConfig();
@@ -152,8 +151,8 @@ VXUploadByPutManager::~VXUploadByPutManager() = default;
 void VXUploadByPutManager::readConfig()
 {
     const QString iniPath = VXSettings::iniPath();
-    m_cloudHost = VXCloudUtils::getConfigFromIni(iniPath, VXSettings::CloudHost.iniKey(),
-                                                 QVariant());
+    m_cloudHost =
+        VXCloudUtils::getConfigFromIni(iniPath, VXSettings::CloudHost.iniKey(), QVariant());
     if (m_cloudHost.isEmpty()) {
         m_cloudHost = VXCloudUtils::getConfigFromIni(
             iniPath, QStringLiteral("/hostinformation/cloudhost"), QVariant());
@@ -282,8 +281,8 @@ void VXUploadByPutManager::dispatch(const QString& key)
 
     const QFileInfo fileInfo(localPath);
     if (!fileInfo.exists()) {
-        qCritical() << "VXUploadByPutManager::uploadNextFile" << "the file does not exist!"
-                    << fileInfo.path();
+        qCritical() << "VXUploadByPutManager::uploadNextFile"
+                    << "the file does not exist!" << fileInfo.path();
         closeJob(key);
         reportJobFailure(params);
         return;
@@ -345,10 +344,13 @@ void VXUploadByPutManager::dispatch(const QString& key)
 void VXUploadByPutManager::takeResumeRecord(VXUploadJob& job, const QString& localPath,
                                             qint64 partCount, QMap<QString, QString>* params)
 {
-    const VXResumeRecord::Subject subject{
-        localPath, job.json.value(QStringLiteral("remotePath")).toString(),
-        job.json.value(QStringLiteral("bucketName")).toString(), VXFileIdentity::of(localPath),
-        job.sliceLen, int(partCount), m_cloudHost};
+    const VXResumeRecord::Subject subject{localPath,
+                                          job.json.value(QStringLiteral("remotePath")).toString(),
+                                          job.json.value(QStringLiteral("bucketName")).toString(),
+                                          VXFileIdentity::of(localPath),
+                                          job.sliceLen,
+                                          int(partCount),
+                                          m_cloudHost};
     if (!m_resumeFolderSwept) {
         m_resumeFolderSwept = true;
         VXResumeRecord::removeOlderThan(m_resumeFolder, m_iResumeMaxAgeHours);
@@ -356,8 +358,8 @@ void VXUploadByPutManager::takeResumeRecord(VXUploadJob& job, const QString& loc
     QString why;
     job.resume = VXResumeRecord::take(m_resumeFolder, subject, m_iResumeMaxAgeHours, &why);
     if (!job.resume) {
-        qCWarning(lcUploadManager).noquote() << "VXUploadByPutManager:" << localPath
-                                             << "is uploaded without resuming:" << why;
+        qCWarning(lcUploadManager).noquote()
+            << "VXUploadByPutManager:" << localPath << "is uploaded without resuming:" << why;
         return;
     }
     if (job.resume->hasUpload()) {
@@ -376,8 +378,7 @@ QString VXUploadByPutManager::getRemoteDirPath(const QString& fileName, const QS
 VXUploadJob* VXUploadByPutManager::jobAwaiting(const QMap<QString, QString>& params, int phase)
 {
     const auto it = m_jobMap.find(jobKeyOf(params));
-    if (it != m_jobMap.end() &&
-        it->expects(params.value(VXUploadJob::kAttemptParam), Phase(phase)))
+    if (it != m_jobMap.end() && it->expects(params.value(VXUploadJob::kAttemptParam), Phase(phase)))
         return &*it;
     qCInfo(lcUploadManager).noquote()
         << "VXUploadByPutManager: an answer for" << jobKeyOf(params)
@@ -571,9 +572,9 @@ void VXUploadByPutManager::handleMultipartStartAnswer(const QMap<QString, QStrin
     QMap<int, QString> stored;
     if (VXResumeRecord* record = job->resume.get()) {
         if (record->hasUpload() && record->uploadId() == uploadId) {
-            stored = confirmedParts(data.value(QStringLiteral("parts")).toArray(),
-                                    record->storedParts(), job->sliceLen,
-                                    VXFileIdentity::of(localPath).size());
+            stored =
+                confirmedParts(data.value(QStringLiteral("parts")).toArray(), record->storedParts(),
+                               job->sliceLen, VXFileIdentity::of(localPath).size());
             qCInfo(lcUploadManager).noquote()
                 << "VXUploadByPutManager:" << localPath << "resumes upload" << uploadId << "with"
                 << stored.size() << "parts stored";

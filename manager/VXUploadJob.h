@@ -23,12 +23,12 @@ class VXUploadFileSliceByPut;
 struct VXUploadJob
 {
     enum class Phase {
-        Waiting,          // in the waiting list, holding no place
-        RequestingUrl,    // the upload-URL request is out
-        Putting,          // the whole file is being PUT
+        Waiting,           // in the waiting list, holding no place
+        RequestingUrl,     // the upload-URL request is out
+        Putting,           // the whole file is being PUT
         StartingMultipart, // the multipart start request is out
-        SendingParts,     // the slice uploader sends the parts
-        Completing,       // the completion request is out
+        SendingParts,      // the slice uploader sends the parts
+        Completing,        // the completion request is out
     };
 
     // The request parameter that carries the attempt's serial: handed back with the answer but
@@ -47,13 +47,13 @@ struct VXUploadJob
         return phase == expected && attemptParam == attemptText();
     }
 
-    QJsonObject json;            // the job as the host submitted it
+    QJsonObject json; // the job as the host submitted it
     Phase phase = Phase::Waiting;
     quint64 attempt = 0;         // serial of the dispatch in flight
     VXFileIdentity fileIdentity; // of a whole-file PUT: the file as the PUT was set up
     QString uploadId;            // of the multipart upload in flight
     VXUploadFileSliceByPut* uploader = nullptr; // owned by the manager, released by it
-    qint64 sliceLen = 0;         // of a multipart upload: the slice length it uses
+    qint64 sliceLen = 0;                        // of a multipart upload: the slice length it uses
     QMap<QString, QString> startParams; // its multipart start request, sent again for fresh URLs
     // Its resume record, when resuming is on and no other process holds it; shared only so
     // that the record can be copied, it is this job's alone.

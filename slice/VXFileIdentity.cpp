@@ -43,9 +43,9 @@ VXFileIdentity VXFileIdentity::of(const QString& path)
 
 bool VXFileIdentity::operator==(const VXFileIdentity& other) const
 {
-    return m_valid == other.m_valid && m_plainFile == other.m_plainFile && m_size == other.m_size
-        && m_modifiedSec == other.m_modifiedSec && m_modifiedNsec == other.m_modifiedNsec
-        && m_inode == other.m_inode && m_device == other.m_device;
+    return m_valid == other.m_valid && m_plainFile == other.m_plainFile && m_size == other.m_size &&
+           m_modifiedSec == other.m_modifiedSec && m_modifiedNsec == other.m_modifiedNsec &&
+           m_inode == other.m_inode && m_device == other.m_device;
 }
 
 QJsonObject VXFileIdentity::toJson() const
@@ -63,8 +63,7 @@ VXFileIdentity VXFileIdentity::fromJson(const QJsonObject& json)
     bool ok[5] = {};
     identity.m_size = json.value(QStringLiteral("size")).toString().toLongLong(&ok[0]);
     identity.m_modifiedSec = json.value(QStringLiteral("mtimeSec")).toString().toLongLong(&ok[1]);
-    identity.m_modifiedNsec =
-        json.value(QStringLiteral("mtimeNsec")).toString().toLongLong(&ok[2]);
+    identity.m_modifiedNsec = json.value(QStringLiteral("mtimeNsec")).toString().toLongLong(&ok[2]);
     identity.m_inode = json.value(QStringLiteral("inode")).toString().toULongLong(&ok[3]);
     identity.m_device = json.value(QStringLiteral("device")).toString().toULongLong(&ok[4]);
     identity.m_valid = ok[0] && ok[1] && ok[2] && ok[3] && ok[4];

@@ -101,13 +101,13 @@ void VXUploadFileSliceByPut::uploadFileBySlice(const QJsonObject& jsonInfo)
     if (!m_fileIdentity.isPlainFile() || slices == 0) {
         qCWarning(lcSliceUploader).noquote()
             << "VXUploadFileSliceByPut::uploadFileBySlice: no slice to send: file" << m_filePath
-            << (m_fileIdentity.isValid() ? "" : "(missing)") << "size" << m_fileSize
-            << "sliceLen" << m_sliceLen;
+            << (m_fileIdentity.isValid() ? "" : "(missing)") << "size" << m_fileSize << "sliceLen"
+            << m_sliceLen;
         failUpload(VXResult::NoSliceRead);
     } else if (slices > m_partUrls.size()) {
         qCWarning(lcSliceUploader).noquote()
-            << "VXUploadFileSliceByPut::uploadFileBySlice:" << slices << "slices of"
-            << m_filePath << "but" << m_partUrls.size() << "part URLs";
+            << "VXUploadFileSliceByPut::uploadFileBySlice:" << slices << "slices of" << m_filePath
+            << "but" << m_partUrls.size() << "part URLs";
         failUpload(VXResult::TooFewPartUrls);
     } else {
         m_iSliceCount = int(slices);

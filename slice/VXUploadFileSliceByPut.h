@@ -105,9 +105,9 @@ private:
     qint64 m_sliceLen = 0;
     QList<int> m_resendList;           // slices refused for an expired URL, sent again first
     QSet<int> m_refreshedSet;          // slices sent once with a fresh URL already
-    bool m_waitingForUrls = false;
-    int m_iRefreshesInARow = 0;
-    bool m_reported = false;           // success reported: nothing more to do        // URL refreshes since a part was last sent
+    bool m_waitingForUrls = false;     // fresh part URLs asked for, not yet here
+    int m_iRefreshesInARow = 0;        // URL refreshes since a part was last sent
+    bool m_reported = false;           // success reported: nothing more to do
     int m_iSliceCount = 0;
     int m_iNextSlice = 0;              // index of the next slice to send
     qint64 m_iFinishedBytes = 0;       // progress of the finished parts, each at full sliceLen

@@ -64,7 +64,7 @@ struct Rule
     int times = -1; // the first `times` matching requests of each job; -1: all
     int part = 0;   // of Part: only this part number; 0: any
     const char* edit = nullptr; // of Rewrite: "notJson", "noData", "status503", ...
-    int holdMs = 0; // of Status: how long its answer is held first
+    int holdMs = 0;             // of Status: how long its answer is held first
 };
 
 struct FaultCase
@@ -82,7 +82,7 @@ struct FaultCase
     int sends = -1; // PUT and part requests of each faulted job in all; -1: unchecked
     int lateMs = 0; // how long a row waits after the reports for a stopped attempt's late outcome
     bool shortUrls = false; // the stack's second server, whose pre-signed URLs live 4 s
-    int starts = -1; // multipart start requests of each faulted job at least; -1: unchecked
+    int starts = -1;        // multipart start requests of each faulted job at least; -1: unchecked
 };
 
 struct Row
@@ -151,7 +151,13 @@ const Row kBrokenConnections[] = {
     {"PUT reset mid-body always",
      {Small, {Put, Reset}, kRecvError, kTries, {}, false, NoTwist, kSendError}},
     {"part 2 reset mid-body always",
-     {Multipart, {Part, Reset, 0, -1, 2}, kSendError, kTries, {Completion}, false, NoTwist,
+     {Multipart,
+      {Part, Reset, 0, -1, 2},
+      kSendError,
+      kTries,
+      {Completion},
+      false,
+      NoTwist,
       kRecvError}},
     {"PUT closed without answer always", {Small, {Put, Close}, VXResult::EmptyReply, kTries}},
     {"upload-URL request closed without answer always", {Small, {UploadUrl, Close}, -1, kTries}},
@@ -166,8 +172,7 @@ const Row kBrokenConnections[] = {
 // reported as stored (a success's stored bytes are compared with the file's).
 const Row kDamagedBytes[] = {
     {"PUT body damaged once", {Small, {Put, Flip, 0, 1}, 0, 2}},
-    {"part 2 damaged always",
-     {Multipart, {Part, Flip, 0, -1, 2}, -2004, kTries, {Completion}}},
+    {"part 2 damaged always", {Multipart, {Part, Flip, 0, -1, 2}, -2004, kTries, {Completion}}},
     {"part 2 answered 200 without an ETag always",
      {Multipart, {Part, Rewrite, 0, -1, 2, "noEtag"}, -2004, kTries, {Completion}}},
 };
@@ -267,13 +272,14 @@ const Row kPartUrlsRunOut[] = {
 // multipart file is 3 parts; submitted again, it resumes its upload where the server still
 // holds it, sending only the parts not stored yet.
 const Row kStopThenResubmit[] = {
-    {"upload-URL request out, answered late", resubmitAt(Small, {UploadUrl, DelayAnswer, kHold}, 1)},
+    {"upload-URL request out, answered late",
+     resubmitAt(Small, {UploadUrl, DelayAnswer, kHold}, 1)},
     {"upload-URL request out, refused late (403)",
      resubmitAt(Small, {UploadUrl, Status, 403, -1, 0, nullptr, kHold}, 1)},
     {"upload-URL request out, 503 late on every try",
-     resubmitAt(Small, {UploadUrl, Status, 503, -1, 0, nullptr, kHold}, 1, {}, kTries * kHold)},
+     resubmitAt(Small, {UploadUrl, Status, 503, -1, 0, nullptr, kHold}, 1, {}, kTries* kHold)},
     {"upload-URL request out, never answered",
-     resubmitAt(Small, {UploadUrl, Stall}, 1, {}, kTries * (kStallSec + 1) * 1000)},
+     resubmitAt(Small, {UploadUrl, Stall}, 1, {}, kTries*(kStallSec + 1) * 1000)},
     {"PUT in flight", resubmitAt(Small, {Put, Pause, kHold, 1}, 2)},
     {"multipart start out, answered late",
      resubmitAt(Multipart, {MultipartStart, DelayAnswer, kHold}, 3)},
@@ -545,8 +551,7 @@ void tst_Faults::runCase(const FaultCase& c)
     // Late or second reports, requests sent after a stop and its abandoned requests show up
     // meanwhile (a paused request only once the proxy reads again).
     const bool stops = c.twist == StopOnHold || c.twist == StopResubmitOnHold;
-    QTest::qWait(qMax(stops ? kHold + 1500 : 500,
-                      c.lateMs - int(elapsed.elapsed()) + 500));
+    QTest::qWait(qMax(stops ? kHold + 1500 : 500, c.lateMs - int(elapsed.elapsed()) + 500));
     const QStringList leaks = leakedOutputs(firstMessage);
     QVERIFY2(leaks.isEmpty(), qPrintable("a credential in: " + leaks.join(" | ")));
     checkRow(c, elapsed.elapsed());
@@ -615,8 +620,8 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
             if (url.isEmpty())
                 seen.last() += " (no downloadUrl)";
             if (c.shortUrls) // its download address has run out by now
-                url = m_stack.value("SHORT_URL_STORAGE_URL") + '/' + m_stack.value("BUCKET") +
-                      '/' + job.remote;
+                url = m_stack.value("SHORT_URL_STORAGE_URL") + '/' + m_stack.value("BUCKET") + '/' +
+                      job.remote;
             if (!e2e::serves(url.isEmpty() ? objectUrl(job.remote) : url, job.local))
                 problems << job.name() + ": the stored bytes differ from the file";
         }
@@ -634,7 +639,8 @@ void tst_Faults::checkRow(const FaultCase& c, qint64 elapsedMs)
             if (!m_proxy->eventsOf("request", kReqKinds[req], job.remote).isEmpty())
                 problems << QStringLiteral("a %1 request was sent").arg(kReqKinds[req]);
         }
-        const int starts = m_proxy->eventsOf("request", kReqKinds[MultipartStart], job.remote).size();
+        const int starts =
+            m_proxy->eventsOf("request", kReqKinds[MultipartStart], job.remote).size();
         if (c.starts >= 0 && starts < c.starts)
             problems << QStringLiteral("%1 multipart starts, expected %2 or more")
                             .arg(starts)
@@ -710,12 +716,9 @@ QString tst_Faults::makeLocal(Local file, int index)
 void tst_Faults::addJob(const QString& local, const QString& remote, int reports, bool faulted)
 {
     // bc_bcode allows multipart: a file longer than one slice goes up in parts.
-    const QJsonObject json{{"localPath", local},
-                           {"remotePath", remote},
-                           {"bucketName", m_stack.value("BUCKET")},
-                           {"project", "faults"},
-                           {"bc_bcode", "FAULTS-1"},
-                           {"try", "1"}};
+    const QJsonObject json{
+        {"localPath", local},  {"remotePath", remote},   {"bucketName", m_stack.value("BUCKET")},
+        {"project", "faults"}, {"bc_bcode", "FAULTS-1"}, {"try", "1"}};
     m_jobs.append({json, local, remote, reports, faulted});
 }
 

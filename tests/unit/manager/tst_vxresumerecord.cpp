@@ -13,8 +13,17 @@
 namespace {
 
 // What is done to a record between two uploads of its job.
-enum class Tamper { None, NotJson, OtherVersion, ReadableByOthers, TornLastLine, OtherFile,
-                    OtherServer, OtherSliceLen, TooOld };
+enum class Tamper {
+    None,
+    NotJson,
+    OtherVersion,
+    ReadableByOthers,
+    TornLastLine,
+    OtherFile,
+    OtherServer,
+    OtherSliceLen,
+    TooOld
+};
 
 } // namespace
 
@@ -36,13 +45,21 @@ class tst_VXResumeRecord : public QObject
     // Last written two days ago.
     static bool makeOld(const QString& path)
     {
-        const struct utimbuf old{time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600};
+        const struct utimbuf old
+        {
+            time(nullptr) - 48 * 3600, time(nullptr) - 48 * 3600
+        };
         return ::utime(QFile::encodeName(path).constData(), &old) == 0;
     }
     VXResumeRecord::Subject subject() const
     {
-        return {m_dir.filePath("f.bin"), "dir/f.bin", "bkt",
-                VXFileIdentity::of(m_dir.filePath("f.bin")), 100, 3, "http://cloud"};
+        return {m_dir.filePath("f.bin"),
+                "dir/f.bin",
+                "bkt",
+                VXFileIdentity::of(m_dir.filePath("f.bin")),
+                100,
+                3,
+                "http://cloud"};
     }
 
 private slots:
@@ -58,7 +75,8 @@ private slots:
         QTest::addColumn<Tamper>("tamper");
         QTest::addColumn<QString>("parts"); // stored parts read back; "-": no upload to resume
         QTest::newRow("untouched: upload and parts") << Tamper::None << "1,e1;2,e2";
-        QTest::newRow("torn last line (a crash mid-append): the parts before it") << Tamper::TornLastLine << "1,e1";
+        QTest::newRow("torn last line (a crash mid-append): the parts before it")
+            << Tamper::TornLastLine << "1,e1";
         QTest::newRow("first line damaged") << Tamper::NotJson << "-";
         QTest::newRow("another version") << Tamper::OtherVersion << "-";
         QTest::newRow("readable by others (0644)") << Tamper::ReadableByOthers << "-";
@@ -91,13 +109,27 @@ private slots:
         file.close();
         VXResumeRecord::Subject later = subject();
         switch (tamper) {
-        case Tamper::NotJson: lines[0] = "{\"version\":1,\"upl"; break;
-        case Tamper::OtherVersion: lines[0].replace("\"version\":1", "\"version\":2"); break;
-        case Tamper::TornLastLine: lines[2] = lines[2].left(5); break;
-        case Tamper::OtherFile: later.file = VXFileIdentity::of(m_dir.path()); break;
-        case Tamper::OtherServer: later.server = "http://elsewhere"; break;
-        case Tamper::OtherSliceLen: later.sliceLen = 125; later.partCount = 2; break;
-        default: break;
+        case Tamper::NotJson:
+            lines[0] = "{\"version\":1,\"upl";
+            break;
+        case Tamper::OtherVersion:
+            lines[0].replace("\"version\":1", "\"version\":2");
+            break;
+        case Tamper::TornLastLine:
+            lines[2] = lines[2].left(5);
+            break;
+        case Tamper::OtherFile:
+            later.file = VXFileIdentity::of(m_dir.path());
+            break;
+        case Tamper::OtherServer:
+            later.server = "http://elsewhere";
+            break;
+        case Tamper::OtherSliceLen:
+            later.sliceLen = 125;
+            later.partCount = 2;
+            break;
+        default:
+            break;
         }
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(lines.join('\n')) > 0);
         file.close();
@@ -159,8 +191,9 @@ private slots:
                 held = std::move(record);
         }
         VXResumeRecord::removeOlderThan(folder(), 24);
-        QCOMPARE(QList<bool>({QFile::exists(paths[0]), QFile::exists(paths[1]),
-                              QFile::exists(paths[2])}), QList<bool>({false, true, true}));
+        QCOMPARE(QList<bool>(
+                     {QFile::exists(paths[0]), QFile::exists(paths[1]), QFile::exists(paths[2])}),
+                 QList<bool>({false, true, true}));
     }
 };
 
