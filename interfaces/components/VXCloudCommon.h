@@ -14,10 +14,13 @@
 
 class VXCloudCommonPrivate;
 
-// HTTP request component. Lives on the thread that creates it and emits every signal from that
-// thread's event loop. The implementation sits behind one private pointer, so that another build
-// of libVXCloudCommon can replace this one without recompiling the plugin. Result codes are
-// listed in VXResultCodes.h.
+// HTTP request component. Lives on the thread that creates it: every operation is called there,
+// it is destroyed there, and every signal is emitted from that thread's event loop. The work
+// itself (opening and reading files, hashing bodies, the transfers) runs on worker threads that
+// the component library owns, shared by all components of the process; destroying a component
+// ends its requests there without a signal. The implementation sits behind one private
+// pointer, so that another build of libVXCloudCommon can replace this one without recompiling
+// the plugin. Result codes are listed in VXResultCodes.h.
 class VXCLOUDCOMMON_EXPORT VXCloudCommon : public QObject, public IVXCloudCommon
 {
     Q_OBJECT

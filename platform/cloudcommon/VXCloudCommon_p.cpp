@@ -2,21 +2,21 @@
 
 #include "VXCloudCommon.h"
 #include "VXCloudCommonLog.h"
-#include "VXCurlMultiDriver.h"
-#include "VXCurlTransfer.h"
+#include "VXCurlWorker.h"
+#include "VXCurlWorkerPool.h"
+#include "VXReportMailbox.h"
 #include "VXResultCodes.h"
 
 #include <QJsonDocument>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
 
-namespace {
+#include <atomic>
 
-// How often requests in flight are checked for a stall: a stall is noticed within this much
-// after the stall time-out.
-constexpr int kStallCheckMs = 250;
+namespace {
 
 QString apiPath(const QString& api)
 {
@@ -44,13 +44,6 @@ QString redacted(const QString& url)
         .toString();
 }
 
-// The "reason" of a refusal answered by the cloud server as a JSON object, or an empty string.
-QString serverReason(const QByteArray& body)
-{
-    const QJsonDocument reply = QJsonDocument::fromJson(body);
-    return reply.object().value(QStringLiteral("reason")).toString().left(300);
-}
-
 // The parameters as the server receives them: the caller's local ones stay here.
 QByteArray jsonBody(const QMap<QString, QString>& params)
 {
@@ -62,69 +55,105 @@ QByteArray jsonBody(const QMap<QString, QString>& params)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
+// Ids are unique in the process: the workers' tables hold the requests of every component.
+std::atomic<quint64> g_nextId{1};
+
 } // namespace
 
 VXCloudCommonPrivate::VXCloudCommonPrivate(VXCloudCommon* q)
     : m_pQ(q),
-      m_config(VXCloudCommonConfig::load()),
-      m_pDriver(std::make_unique<VXCurlMultiDriver>([this] { onDriverActivity(); })),
-      m_pStallTimer(new QTimer(this))
+      m_pConfig(std::make_shared<const VXCloudCommonConfig>(VXCloudCommonConfig::load())),
+      m_pPool(VXCurlWorkerPool::acquire()),
+      m_pMailbox(std::make_shared<VXReportMailbox>()),
+      m_pMailboxNotifier(new QSocketNotifier(m_pMailbox->wakeFd(), QSocketNotifier::Read, this))
 {
-    m_pStallTimer->setInterval(kStallCheckMs);
-    connect(m_pStallTimer, &QTimer::timeout, this, &VXCloudCommonPrivate::failStalledTransfers);
+    if (!m_pMailbox->isValid())
+        qCWarning(lcCloudCommon) << "VXCloudCommon: no eventfd; nothing will be reported";
+    connect(m_pMailboxNotifier, &QSocketNotifier::activated, this,
+            &VXCloudCommonPrivate::onReports);
 }
 
 VXCloudCommonPrivate::~VXCloudCommonPrivate()
 {
-    // Handles leave the multi handle before either is destroyed (the driver goes last, it owns
-    // the multi handle); nothing is reported.
-    for (auto& entry : m_transferMap) {
-        if (entry.second->inMulti())
-            m_pDriver->removeHandle(entry.second->easy());
+    // Nothing is reported from now on, not even what is already on its way; the workers end
+    // this component's requests. The pool may go with this component (joining its threads).
+    m_pMailbox->close();
+    std::map<VXCurlWorker*, QVector<quint64>> stops;
+    for (const auto& entry : m_liveMap) {
+        if (entry.second.worker)
+            stops[entry.second.worker].append(entry.first);
     }
-    m_transferMap.clear();
-    m_pDriver.reset();
+    for (const auto& stop : stops)
+        stop.first->stop(stop.second);
 }
 
 void VXCloudCommonPrivate::sendApi(const QMap<QString, QString>& params, const QString& api,
                                    const QString& host)
 {
     const QString base =
-        VXCloudCommonConfig::normalizedHost(host.trimmed().isEmpty() ? m_config.apiHost : host);
+        VXCloudCommonConfig::normalizedHost(host.trimmed().isEmpty() ? m_pConfig->apiHost : host);
     const QString url = base.isEmpty() ? QString() : base + QLatin1Char('/') + apiPath(api);
-    VXCurlTransfer* transfer = createTransfer(VXCurlTransfer::Kind::Api, url);
-    transfer->setApiContext(params, api);
-    if (!isUsableUrl(url)) {
-        qCWarning(lcCloudCommon).noquote()
-            << "VXCloudCommon::sendApiRequest: no usable host for" << api << ":" << redacted(url);
-        failQueued(transfer, VXResult::EmptyUrl);
+    LiveRequest live;
+    live.params = params;
+    live.api = api;
+    VXCurlRequest request =
+        makeRequest(VXCurlRequest::Op::ApiPost, url, std::move(live), "sendApiRequest");
+    if (request.id == 0)
         return;
-    }
-    transfer->setupApiPost(m_config, jsonBody(params), m_config.token);
-    start(transfer);
+    request.api = api;
+    request.body = jsonBody(params);
+    request.retryable = m_retryableApis.contains(apiPath(api));
+    send(std::move(request));
 }
 
-VXCurlTransfer* VXCloudCommonPrivate::createPut(const QString& url, const QJsonObject& info,
-                                                const char* operation)
+VXCurlRequest VXCloudCommonPrivate::makeRequest(VXCurlRequest::Op op, const QString& url,
+                                                LiveRequest live, const char* operation)
 {
-    VXCurlTransfer* transfer = createTransfer(VXCurlTransfer::Kind::Put, url);
-    transfer->setPutInfo(info);
-    if (isUsableUrl(url))
-        return transfer;
-    qCWarning(lcCloudCommon).noquote()
-        << QStringLiteral("VXCloudCommon::%1: no usable URL:").arg(QLatin1String(operation))
-        << redacted(url);
-    failQueued(transfer, VXResult::EmptyUrl);
-    return nullptr;
+    const quint64 id = g_nextId.fetch_add(1, std::memory_order_relaxed);
+    live.isPut = op != VXCurlRequest::Op::ApiPost;
+    live.url = url;
+    const QString api = live.api;
+    m_liveMap.emplace(id, std::move(live));
+    if (!isUsableUrl(url)) {
+        if (op == VXCurlRequest::Op::ApiPost)
+            qCWarning(lcCloudCommon).noquote() << "VXCloudCommon::sendApiRequest: no usable host for"
+                                               << api << ":" << redacted(url);
+        else
+            qCWarning(lcCloudCommon).noquote()
+                << QStringLiteral("VXCloudCommon::%1: no usable URL:").arg(QLatin1String(operation))
+                << redacted(url);
+        failQueued(id, VXResult::EmptyUrl);
+        return VXCurlRequest();
+    }
+    VXCurlRequest request;
+    request.id = id;
+    request.op = op;
+    request.url = url;
+    request.retryable = live.isPut; // PUTs are always idempotent
+    request.config = m_pConfig;
+    request.mailbox = m_pMailbox;
+    return request;
+}
+
+void VXCloudCommonPrivate::send(VXCurlRequest request)
+{
+    VXCurlWorker* worker = m_pPool->leastBusy();
+    m_liveMap.at(request.id).worker = worker;
+    worker->start(std::move(request));
 }
 
 void VXCloudCommonPrivate::putData(const QString& url, const QByteArray& data,
                                    const QJsonObject& info)
 {
-    if (VXCurlTransfer* transfer = createPut(url, info, "uploadDataByPut")) {
-        transfer->setupDataPut(m_config, data);
-        start(transfer);
-    }
+    LiveRequest live;
+    live.info = info;
+    VXCurlRequest request =
+        makeRequest(VXCurlRequest::Op::PutData, url, std::move(live), "uploadDataByPut");
+    if (request.id == 0)
+        return;
+    request.remotePath = info.value(QStringLiteral("remotePath")).toString();
+    request.body = data;
+    send(std::move(request));
 }
 
 void VXCloudCommonPrivate::putFile(const QString& url, const QString& localPath,
@@ -136,18 +165,19 @@ void VXCloudCommonPrivate::putFile(const QString& url, const QString& localPath,
 void VXCloudCommonPrivate::putFileRange(const QString& url, const QString& localPath,
                                         qint64 offset, qint64 length, const QJsonObject& info)
 {
-    const char* operation = length < 0 ? "uploadFileByPut" : "uploadFileRangeByPut";
-    VXCurlTransfer* transfer = createPut(url, info, operation);
-    if (!transfer)
+    LiveRequest live;
+    live.info = info;
+    VXCurlRequest request =
+        makeRequest(VXCurlRequest::Op::PutFile, url, std::move(live),
+                    length < 0 ? "uploadFileByPut" : "uploadFileRangeByPut");
+    if (request.id == 0)
         return;
-    if (!transfer->setupFilePut(m_config, localPath, offset, length)) {
-        qCWarning(lcCloudCommon).noquote()
-            << QStringLiteral("VXCloudCommon::%1: cannot read").arg(QLatin1String(operation))
-            << localPath << "from byte" << offset << "length" << length;
-        failQueued(transfer, VXResult::FileUnreadable);
-        return;
-    }
-    start(transfer);
+    request.remotePath = info.value(QStringLiteral("remotePath")).toString();
+    // The file is opened, checked and read on the worker: a slow disk never holds this thread.
+    request.path = localPath;
+    request.offset = offset;
+    request.length = length;
+    send(std::move(request));
 }
 
 void VXCloudCommonPrivate::setRetryableApis(const QStringList& apis)
@@ -159,220 +189,85 @@ void VXCloudCommonPrivate::setRetryableApis(const QStringList& apis)
 
 void VXCloudCommonPrivate::stopByUrl(const QString& url)
 {
-    QVector<quint64> ids;
-    for (const auto& entry : m_transferMap) {
-        if (entry.second->url() == url)
-            ids.append(entry.first);
-    }
-    for (quint64 id : ids) {
-        std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(id);
-        if (transfer->inMulti())
-            m_pDriver->removeHandle(transfer->easy());
+    std::map<VXCurlWorker*, QVector<quint64>> stops;
+    for (auto it = m_liveMap.begin(); it != m_liveMap.end();) {
+        if (it->second.url != url) {
+            ++it;
+            continue;
+        }
+        if (it->second.worker)
+            stops[it->second.worker].append(it->first);
         qCDebug(lcCloudCommon).noquote() << "VXCloudCommon::stopUploadByUrl:" << redacted(url);
+        it = m_liveMap.erase(it);
     }
+    for (const auto& stop : stops)
+        stop.first->stop(stop.second);
 }
 
-VXCurlTransfer* VXCloudCommonPrivate::createTransfer(VXCurlTransfer::Kind kind,
-                                                     const QString& url)
+void VXCloudCommonPrivate::failQueued(quint64 id, int code)
 {
-    const quint64 id = m_iNextId++;
-    auto transfer = std::make_unique<VXCurlTransfer>(id, kind, url);
-    VXCurlTransfer* raw = transfer.get();
-    m_transferMap.emplace(id, std::move(transfer));
-    return raw;
+    VXCurlReport report;
+    report.id = id;
+    report.value = code;
+    report.message = VXResult::text(code);
+    m_pMailbox->post(std::move(report));
 }
 
-bool VXCloudCommonPrivate::isRetryable(const VXCurlTransfer* transfer) const
+void VXCloudCommonPrivate::onReports()
 {
-    return transfer->kind() == VXCurlTransfer::Kind::Put
-        || m_retryableApis.contains(apiPath(transfer->api()));
-}
-
-void VXCloudCommonPrivate::start(VXCurlTransfer* transfer)
-{
-    transfer->countAttempt();
-    transfer->setWireAttemptLimit(isRetryable(transfer) ? m_config.retries + 1 : 1);
-    if (!m_pStallTimer->isActive())
-        m_pStallTimer->start();
-    if (!m_pDriver->addHandle(transfer->easy())) {
-        failQueued(transfer, VXResult::fromTransport(CURLE_FAILED_INIT));
-        return;
-    }
-    transfer->setInMulti(true);
-}
-
-void VXCloudCommonPrivate::failQueued(VXCurlTransfer* transfer, int code)
-{
-    transfer->setLocalFailure(code);
-    const quint64 id = transfer->id();
-    QTimer::singleShot(0, this, [this, id] { reportLocalFailure(id); });
-}
-
-void VXCloudCommonPrivate::reportLocalFailure(quint64 id)
-{
-    const std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(id);
-    if (!transfer) // stopped in the meantime
-        return;
-    const int code = transfer->localFailure();
-    if (transfer->kind() == VXCurlTransfer::Kind::Put)
-        emit m_pQ->sglUploadFinished(transfer->info(), code);
-    else
-        emit m_pQ->sglHttpRequestErrorWithInfo(transfer->params(), transfer->api(), code,
-                                               VXResult::text(code));
-}
-
-void VXCloudCommonPrivate::onDriverActivity()
-{
-    // Any signal below may lead to this object's destruction (the owner deleting the component
-    // from a slot): stop touching members as soon as that happens.
+    m_pMailbox->drainWakeups();
+    // A slot may stop requests (their reports still queued are then dropped) or destroy this
+    // component: stop as soon as that happens; the rest of the queue goes with the mailbox.
     QPointer<VXCloudCommonPrivate> alive(this);
-    emitProgress();
-    CURL* easy = nullptr;
-    CURLcode result = CURLE_OK;
-    while (alive && m_pDriver->takeFinished(&easy, &result)) {
-        VXCurlTransfer* transfer = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
-        if (transfer)
-            finishTransfer(transfer, result);
+    VXCurlReport report;
+    while (alive && m_pMailbox->take(&report))
+        deliver(report);
+}
+
+// A worker's log line, written here: the host's message handler runs on the host's thread only.
+void VXCloudCommonPrivate::writeLog(QtMsgType type, const QString& text)
+{
+    switch (type) {
+    case QtDebugMsg:
+        qCDebug(lcCloudCommon).noquote() << text;
+        break;
+    case QtInfoMsg:
+        qCInfo(lcCloudCommon).noquote() << text;
+        break;
+    default:
+        qCWarning(lcCloudCommon).noquote() << text;
+        break;
     }
 }
 
-void VXCloudCommonPrivate::emitProgress()
+void VXCloudCommonPrivate::deliver(const VXCurlReport& report)
 {
-    QVector<quint64> ids;
-    for (const auto& entry : m_transferMap) {
-        if (entry.second->kind() == VXCurlTransfer::Kind::Put && entry.second->inMulti())
-            ids.append(entry.first);
-    }
-    QPointer<VXCloudCommonPrivate> alive(this);
-    for (quint64 id : ids) {
-        if (!alive)
-            return;
-        const auto it = m_transferMap.find(id);
-        if (it == m_transferMap.end()) // stopped by a slot of an earlier emission
-            continue;
-        const int percent = it->second->takeProgress();
-        if (percent < 0)
-            continue;
-        const QJsonObject info = it->second->info();
-        emit m_pQ->sglUploadProgress(info, percent);
-    }
-}
-
-void VXCloudCommonPrivate::finishTransfer(VXCurlTransfer* transfer, CURLcode result)
-{
-    m_pDriver->removeHandle(transfer->easy());
-    transfer->setInMulti(false);
-    if (isRetryable(transfer) && transfer->attempts() <= m_config.retries
-        && transfer->outcome(result).transient && scheduleRetry(transfer))
-        return;
-    emitOutcome(transfer, result);
-}
-
-void VXCloudCommonPrivate::failStalledTransfers()
-{
-    const qint64 limitMs = qint64(m_config.stallTimeoutSec) * 1000;
-    QVector<quint64> stalled;
-    bool anyInMulti = false;
-    for (const auto& entry : m_transferMap) {
-        if (!entry.second->inMulti())
-            continue;
-        anyInMulti = true;
-        if (entry.second->msSinceActivity() >= limitMs)
-            stalled.append(entry.first);
-    }
-    if (!anyInMulti) {
-        m_pStallTimer->stop();
+    const auto it = m_liveMap.find(report.id);
+    if (report.kind == VXCurlReport::Kind::Log) {
+        if (report.id == 0 || it != m_liveMap.end())
+            writeLog(QtMsgType(report.value), report.message);
         return;
     }
-    // A slot of an earlier report may stop other requests or destroy this component.
-    QPointer<VXCloudCommonPrivate> alive(this);
-    for (quint64 id : stalled) {
-        if (!alive)
-            return;
-        const auto it = m_transferMap.find(id);
-        if (it == m_transferMap.end() || !it->second->inMulti())
-            continue;
-        qCWarning(lcCloudCommon).noquote()
-            << "VXCloudCommon: no byte moved for" << m_config.stallTimeoutSec << "s; request"
-            << (it->second->api().isEmpty() ? QStringLiteral("PUT") : it->second->api())
-            << "ends";
-        it->second->setStalled();
-        finishTransfer(it->second.get(), CURLE_OPERATION_TIMEDOUT);
-    }
-}
-
-bool VXCloudCommonPrivate::scheduleRetry(VXCurlTransfer* transfer)
-{
-    if (!transfer->rewindForRetry())
-        return false;
-    const int shift = qMin(transfer->attempts() - 1, 16);
-    const qint64 delay = qMin<qint64>(qint64(m_config.retryDelayMs) << shift,
-                                      m_config.retryDelayCapMs);
-    qCInfo(lcCloudCommon).noquote()
-        << "VXCloudCommon: retrying" << redacted(transfer->url()) << "in" << delay << "ms"
-        << "after attempt" << transfer->attempts();
-    const quint64 id = transfer->id();
-    QTimer::singleShot(int(delay), this, [this, id] { retryNow(id); });
-    return true;
-}
-
-void VXCloudCommonPrivate::retryNow(quint64 id)
-{
-    const auto it = m_transferMap.find(id);
-    if (it != m_transferMap.end() && !it->second->inMulti())
-        start(it->second.get());
-}
-
-void VXCloudCommonPrivate::emitOutcome(VXCurlTransfer* finished, CURLcode result)
-{
-    // Out of the table before the signal: a slot that stops this URL or starts a new request sees
-    // a consistent state. The local owner keeps the transfer alive while the signal runs.
-    const std::unique_ptr<VXCurlTransfer> transfer = takeTransfer(finished->id());
-    int code = transfer->outcome(result).code;
-    if (transfer->kind() == VXCurlTransfer::Kind::Put) {
-        QJsonObject info = transfer->info();
-        if (code == VXResult::Success && !transfer->etag().isEmpty())
-            info.insert(QStringLiteral("ETag"), QString::fromUtf8(transfer->etag()));
-        // No URL in the line: a pre-signed URL is a credential, and its path adds nothing
-        // that the job's remote path does not say.
-        if (code != VXResult::Success) {
-            qCWarning(lcCloudCommon).noquote()
-                << "VXCloudCommon: PUT of" << info.value(QStringLiteral("remotePath")).toString()
-                << "failed:" << transfer->failureText(result);
-        }
-        emit m_pQ->sglUploadFinished(info, code);
+    if (it == m_liveMap.end()) // stopped
+        return;
+    if (report.kind == VXCurlReport::Kind::Progress) {
+        const QJsonObject info = it->second.info;
+        emit m_pQ->sglUploadProgress(info, report.value);
         return;
     }
-
-    QString message;
-    if (code == VXResult::Success) {
-        QJsonParseError parseError;
-        const QJsonDocument reply = QJsonDocument::fromJson(transfer->responseBody(), &parseError);
-        if (parseError.error == QJsonParseError::NoError && reply.isObject()) {
-            emit m_pQ->sglHttpRequestFinishWithInfo(transfer->params(), transfer->api(),
-                                                    reply.object(), transfer->url());
-            return;
-        }
-        code = VXResult::InvalidReply;
-        message = VXResult::text(code);
+    // Out of the table before the signal: a slot that stops this URL or starts a new request
+    // sees a consistent state.
+    const LiveRequest live = std::move(it->second);
+    m_liveMap.erase(it);
+    if (live.isPut) {
+        QJsonObject info = live.info;
+        if (report.value == VXResult::Success && !report.etag.isEmpty())
+            info.insert(QStringLiteral("ETag"), QString::fromUtf8(report.etag));
+        emit m_pQ->sglUploadFinished(info, report.value);
+    } else if (report.value == VXResult::Success) {
+        emit m_pQ->sglHttpRequestFinishWithInfo(live.params, live.api, report.reply, live.url);
     } else {
-        message = transfer->failureText(result);
-        const QString reason = serverReason(transfer->responseBody());
-        if (!reason.isEmpty())
-            message += QStringLiteral(": ") + reason;
+        emit m_pQ->sglHttpRequestErrorWithInfo(live.params, live.api, report.value,
+                                               report.message);
     }
-    qCWarning(lcCloudCommon).noquote()
-        << "VXCloudCommon: request" << transfer->api() << "failed:" << message;
-    emit m_pQ->sglHttpRequestErrorWithInfo(transfer->params(), transfer->api(), code, message);
-}
-
-std::unique_ptr<VXCurlTransfer> VXCloudCommonPrivate::takeTransfer(quint64 id)
-{
-    const auto it = m_transferMap.find(id);
-    if (it == m_transferMap.end())
-        return nullptr;
-    std::unique_ptr<VXCurlTransfer> transfer = std::move(it->second);
-    m_transferMap.erase(it);
-    return transfer;
 }

@@ -2,7 +2,8 @@
 #define VXCLOUDCOMMON_P_H
 
 #include "VXCloudCommonConfig.h"
-#include "VXCurlTransfer.h"
+#include "VXCurlReport.h"
+#include "VXCurlRequest.h"
 
 #include <QJsonObject>
 #include <QMap>
@@ -10,21 +11,28 @@
 #include <QString>
 #include <QStringList>
 
-#include <curl/curl.h>
-
 #include <map>
 #include <memory>
 
-class QTimer;
+class QSocketNotifier;
 class VXCloudCommon;
-class VXCurlMultiDriver;
+class VXCurlWorker;
+class VXCurlWorkerPool;
+class VXReportMailbox;
 
-// The working part of VXCloudCommon: the table of requests in flight and the multi driver that
-// runs them. Owned by the public object alone (not a QObject child of it); like it, it lives on
-// the thread that created it. Every signal of the public object is emitted from here, always from the event loop:
-// from a socket or timer event of the driver after curl has returned, or from a queued call for
-// failures found before sending. A slot connected to those signals may call any operation of the
-// component again, and may deleteLater it.
+// The working part of VXCloudCommon, on the component's own thread (the host's): it only routes.
+// Each request gets an id, is handed to the least busy worker thread of the process-wide pool
+// (VXCurlWorkerPool), which opens, reads and hashes its body and runs its transfer, and comes back
+// as reports through this component's mailbox. The table of live requests (id -> what the
+// caller gave: parameters, info, URL) never leaves this thread; a report whose id is not in it
+// (stopped meanwhile, even while the report was on its way) is dropped. The workers' log lines
+// come as reports too and are written here, so that the host's message handler is only ever
+// called on the host's thread.
+//
+// Every signal of the public object is emitted from here, from the event loop (the mailbox's
+// wake-up), never from inside a call. A slot connected to those signals may call any operation
+// of the component again, and may delete it. Owned by the public object alone; all functions on
+// the component's thread.
 class VXCloudCommonPrivate : public QObject
 {
     Q_OBJECT
@@ -42,30 +50,33 @@ public:
     void setRetryableApis(const QStringList& apis);
 
 private:
-    VXCurlTransfer* createTransfer(VXCurlTransfer::Kind kind, const QString& url);
-    // A PUT transfer for url, or null when the URL is unusable (its failure is then queued).
-    VXCurlTransfer* createPut(const QString& url, const QJsonObject& info, const char* operation);
-    bool isRetryable(const VXCurlTransfer* transfer) const;
-    void start(VXCurlTransfer* transfer);
-    // Ends every request that has moved no byte for the stall time-out, as a time-out.
-    void failStalledTransfers();
-    void failQueued(VXCurlTransfer* transfer, int code);
-    void reportLocalFailure(quint64 id);
-    void onDriverActivity();
-    void emitProgress();
-    void finishTransfer(VXCurlTransfer* transfer, CURLcode result);
-    bool scheduleRetry(VXCurlTransfer* transfer);
-    void retryNow(quint64 id);
-    void emitOutcome(VXCurlTransfer* transfer, CURLcode result);
-    std::unique_ptr<VXCurlTransfer> takeTransfer(quint64 id);
+    struct LiveRequest
+    {
+        bool isPut = false;
+        QString url;
+        QMap<QString, QString> params; // of an API request
+        QString api;                   // of an API request
+        QJsonObject info;              // of a PUT
+        VXCurlWorker* worker = nullptr; // null: failed before it was sent
+    };
+
+    // A request for `url` with a fresh id, its live record made; null when the URL is unusable
+    // (its failure is then queued).
+    VXCurlRequest makeRequest(VXCurlRequest::Op op, const QString& url, LiveRequest live,
+                              const char* operation);
+    void send(VXCurlRequest request);
+    void failQueued(quint64 id, int code);
+    void onReports();
+    void deliver(const VXCurlReport& report);
+    static void writeLog(QtMsgType type, const QString& text);
 
     VXCloudCommon* m_pQ;
-    VXCloudCommonConfig m_config;
-    std::unique_ptr<VXCurlMultiDriver> m_pDriver;
-    QTimer* m_pStallTimer; // runs while requests are in flight
+    std::shared_ptr<const VXCloudCommonConfig> m_pConfig;
+    std::shared_ptr<VXCurlWorkerPool> m_pPool;
+    std::shared_ptr<VXReportMailbox> m_pMailbox;
+    QSocketNotifier* m_pMailboxNotifier;
     QStringList m_retryableApis; // API paths without leading "/", as apiPath() gives them
-    std::map<quint64, std::unique_ptr<VXCurlTransfer>> m_transferMap;
-    quint64 m_iNextId = 1;
+    std::map<quint64, LiveRequest> m_liveMap;
 };
 
 #endif // VXCLOUDCOMMON_P_H

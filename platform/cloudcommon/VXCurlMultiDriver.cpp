@@ -5,23 +5,21 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-namespace {
-
-// libcurl's global state is set up once per process and never torn down: other users of libcurl
-// in the host, and components created later, keep relying on it.
-bool initCurlOnce()
+bool VXCurlMultiDriver::initCurlOnce()
 {
     static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     return ok;
 }
 
-} // namespace
-
-VXCurlMultiDriver::VXCurlMultiDriver(ActivityHandler onActivity, QObject* parent)
-    : QObject(parent), m_pTimer(new QTimer(this)), m_onActivity(std::move(onActivity))
+VXCurlMultiDriver::VXCurlMultiDriver(ActivityHandler onActivity, WarningSink warn,
+                                     QObject* parent)
+    : QObject(parent),
+      m_pTimer(new QTimer(this)),
+      m_onActivity(std::move(onActivity)),
+      m_warn(std::move(warn))
 {
     if (!initCurlOnce())
-        qCWarning(lcCloudCommon) << "VXCurlMultiDriver: curl_global_init failed";
+        this->warn(QStringLiteral("VXCurlMultiDriver: curl_global_init failed"));
     m_pMulti = curl_multi_init();
     curl_multi_setopt(m_pMulti, CURLMOPT_SOCKETFUNCTION, &VXCurlMultiDriver::socketCallback);
     curl_multi_setopt(m_pMulti, CURLMOPT_SOCKETDATA, this);
@@ -46,7 +44,8 @@ bool VXCurlMultiDriver::addHandle(CURL* easy)
 {
     const CURLMcode rc = curl_multi_add_handle(m_pMulti, easy);
     if (rc != CURLM_OK) {
-        qCWarning(lcCloudCommon) << "VXCurlMultiDriver::addHandle:" << curl_multi_strerror(rc);
+        warn(QStringLiteral("VXCurlMultiDriver::addHandle: ")
+             + QString::fromUtf8(curl_multi_strerror(rc)));
         return false;
     }
     return true;
@@ -127,7 +126,8 @@ void VXCurlMultiDriver::socketAction(curl_socket_t socket, int eventMask)
     int running = 0;
     const CURLMcode rc = curl_multi_socket_action(m_pMulti, socket, eventMask, &running);
     if (rc != CURLM_OK)
-        qCWarning(lcCloudCommon) << "VXCurlMultiDriver::socketAction:" << curl_multi_strerror(rc);
+        warn(QStringLiteral("VXCurlMultiDriver::socketAction: ")
+             + QString::fromUtf8(curl_multi_strerror(rc)));
 
     // Messages are copied out before anybody can remove a handle, which would invalidate them.
     int queued = 0;
@@ -138,4 +138,12 @@ void VXCurlMultiDriver::socketAction(curl_socket_t socket, int eventMask)
     // Last statement: the handler may destroy this object, so it runs from a local copy.
     const ActivityHandler handler = m_onActivity;
     handler();
+}
+
+void VXCurlMultiDriver::warn(const QString& text) const
+{
+    if (m_warn)
+        m_warn(text);
+    else
+        qCWarning(lcCloudCommon).noquote() << text;
 }

@@ -21,14 +21,19 @@ class QTimer;
 // (curl_multi_info_read) and then calls the activity handler once, outside any curl call. The
 // handler takes the finished transfers one by one with takeFinished(); it may add and remove
 // handles, and may even destroy the driver (it must then stop using it at once).
+//
+// Its warnings go to the warning sink when one is given (a worker thread hands them to the
+// host's thread that way), otherwise straight to the "vx.cloudcommon" category.
 class VXCurlMultiDriver : public QObject
 {
     Q_OBJECT
 
 public:
     using ActivityHandler = std::function<void()>;
+    using WarningSink = std::function<void(const QString&)>;
 
-    explicit VXCurlMultiDriver(ActivityHandler onActivity, QObject* parent = nullptr);
+    explicit VXCurlMultiDriver(ActivityHandler onActivity, WarningSink warn = {},
+                               QObject* parent = nullptr);
     ~VXCurlMultiDriver() override;
 
     // Starts `easy` (configured by the caller, not owned). Returns false when curl refuses it.
@@ -38,6 +43,9 @@ public:
     void removeHandle(CURL* easy);
     // The next finished transfer collected since the last socket action, if any.
     bool takeFinished(CURL** easy, CURLcode* result);
+    // libcurl's global set-up, once per process (never torn down: other users of libcurl in the
+    // host, and components created later, keep relying on it); false when it failed.
+    static bool initCurlOnce();
 
 private:
     struct SocketWatch
@@ -59,10 +67,12 @@ private:
     void watchSocket(curl_socket_t socket, int what);
     void unwatchSocket(curl_socket_t socket);
     void socketAction(curl_socket_t socket, int eventMask);
+    void warn(const QString& text) const;
 
     CURLM* m_pMulti = nullptr;
     QTimer* m_pTimer = nullptr;
     ActivityHandler m_onActivity;
+    WarningSink m_warn;
     std::map<curl_socket_t, SocketWatch> m_socketMap;
     QVector<Finished> m_finishedList;
 };
