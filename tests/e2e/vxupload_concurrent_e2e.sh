@@ -34,7 +34,8 @@ without=$(cat "$data/a.err" "$data/b.err" \
     "$(cat "$data/a.err" "$data/b.err")"
 uploads=$(grep -c '"event":"request","kind":"initmultipart"' "$data/proxy.out" || true)
 [ "$uploads" = 2 ] || fail "$uploads multipart starts, not 2"
-[ "${urls[0]}" = "${urls[1]}" ] || fail "two download addresses: ${urls[*]}"
+# One object: the addresses differ at most in their signature's query (signed in another second).
+[ "${urls[0]%%\?*}" = "${urls[1]%%\?*}" ] || fail "two objects: ${urls[*]}"
 expected=$(sha256sum <"$data/same.bin" | cut -d' ' -f1)
 stored=$(curl -sf --max-time 30 "${urls[0]}" | sha256sum | cut -d' ' -f1)
 [ "$stored" = "$expected" ] || fail "the object at ${urls[0]} is not the file"
