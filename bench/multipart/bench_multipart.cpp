@@ -23,9 +23,11 @@
 #include "BenchChild.h"
 #include "BenchCurlUpload.h"
 #include "BenchFiles.h"
+#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
 #include "IVXFileUpload.h"
+#include "VXHostRelay.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -55,30 +57,8 @@ constexpr double kRssBaseMiB = 64;
 constexpr int kHostTimeoutMs = 15 * 60 * 1000;
 const QString kBcode = QStringLiteral("BENCH");
 
-QTextStream& out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-QTextStream& err()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
-
 // --- our side: the host process ------------------------------------------------------------
 
-// The host object an application hands to initUploadManager: the plugin relays its reports
-// into these signals.
-class BenchHost : public QObject
-{
-    Q_OBJECT
-
-signals:
-    void sglUploadFinished(int res, const QJsonObject& jsonInfo);
-    void sglUploadProgress(const QJsonObject& jsonInfo, int progress);
-};
 
 // --host PLUGIN FILE BUCKET REMOTE: uploads one job, prints
 // "RESULT <res> <seconds> <cpu seconds> <VmHWM MiB> <downloadUrl>".
@@ -92,12 +72,12 @@ int hostMain(const QStringList& arguments)
         err() << "cannot load the plugin: " << loader.errorString() << "\n";
         return 3;
     }
-    BenchHost host;
+    VXHostRelay host;
     upload->initUploadManager(&host);
     const int noReport = -999999;
     int result = noReport;
     QString downloadUrl;
-    QObject::connect(&host, &BenchHost::sglUploadFinished, &host,
+    QObject::connect(&host, &VXHostRelay::sglUploadFinished, &host,
                      [&](int res, const QJsonObject& job) {
                          result = res;
                          downloadUrl = job.value(QStringLiteral("downloadUrl")).toString();
@@ -604,4 +584,3 @@ int main(int argc, char** argv)
     return ok ? 0 : 1;
 }
 
-#include "bench_multipart.moc"

@@ -22,6 +22,7 @@
 #include "BenchChild.h"
 #include "BenchCurlUpload.h"
 #include "BenchFiles.h"
+#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
 #include "VXSettingKeys.h"
 
@@ -53,18 +54,6 @@ constexpr qint64 kSliceLen = 20 * kMiB;
 constexpr qint64 kSmallSize = 4096;
 const QString kBcode = QStringLiteral("BENCH");
 const QString kRemote = QStringLiteral("gateway"); // rclone's name for the gateway
-
-QTextStream& out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-QTextStream& err()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
 
 double loadAverage()
 {

@@ -29,9 +29,11 @@
 // gateway must hold every byte.
 #include "BenchChild.h"
 #include "BenchFiles.h"
+#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
 #include "IVXFileUpload.h"
+#include "VXHostRelay.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -62,28 +64,8 @@ constexpr qint64 kSliceLen = 20 * kMiB;
 constexpr int kHostTimeoutMs = 15 * 60 * 1000;
 const QString kBcode = QStringLiteral("BENCH");
 
-QTextStream& out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-QTextStream& err()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
-
 // --- the host process ----------------------------------------------------------------------
 
-class BenchHost : public QObject
-{
-    Q_OBJECT
-
-signals:
-    void sglUploadFinished(int res, const QJsonObject& jsonInfo);
-    void sglUploadProgress(const QJsonObject& jsonInfo, int progress);
-};
 
 // Parts the job's resume record holds: the lines after its first, each one ending in a newline.
 int recordedParts(const QString& folder)
@@ -131,7 +113,7 @@ int hostMain(const QStringList& arguments)
         err() << "cannot load the plugin: " << loader.errorString() << "\n";
         return 3;
     }
-    BenchHost host;
+    VXHostRelay host;
     upload->initUploadManager(&host);
     const QJsonObject job{{"localPath", arguments.at(1)},
                           {"bucketName", arguments.at(2)},
@@ -144,13 +126,13 @@ int hostMain(const QStringList& arguments)
     qint64 stoppedNs = -1;
     qint64 resubmittedNs = 0;
     int partsAtStop = 0;
-    QObject::connect(&host, &BenchHost::sglUploadFinished, &host,
+    QObject::connect(&host, &VXHostRelay::sglUploadFinished, &host,
                      [&](int res, const QJsonObject& report) {
                          result = res;
                          downloadUrl = report.value(QStringLiteral("downloadUrl")).toString();
                          QCoreApplication::quit();
                      });
-    QObject::connect(&host, &BenchHost::sglUploadProgress, &host, [&](const QJsonObject&, int) {
+    QObject::connect(&host, &VXHostRelay::sglUploadProgress, &host, [&](const QJsonObject&, int) {
         if (stopAtParts <= 0 || stoppedNs >= 0)
             return;
         partsAtStop = recordedParts(recordFolder);
@@ -576,4 +558,3 @@ int main(int argc, char** argv)
     return ok ? 0 : 1;
 }
 
-#include "bench_resume.moc"
