@@ -3,9 +3,12 @@
 #include <QByteArray>
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -58,4 +61,45 @@ QStringList benchCutParts(const QString& path, qint64 sliceLen, const QString& d
         parts.append(partPath);
     }
     return parts;
+}
+
+bool benchDropFromPageCache(const QString& path)
+{
+    QFile data(path);
+    if (!data.open(QIODevice::ReadOnly))
+        return false;
+    return fdatasync(data.handle()) == 0 &&
+           posix_fadvise(data.handle(), 0, 0, POSIX_FADV_DONTNEED) == 0;
+}
+
+bool benchReadThrough(const QString& path)
+{
+    QFile data(path);
+    if (!data.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray chunk(4 * 1024 * 1024, Qt::Uninitialized);
+    qint64 n = 0;
+    while ((n = data.read(chunk.data(), chunk.size())) > 0) {
+    }
+    return n == 0;
+}
+
+double benchCachedFraction(const QString& path)
+{
+    QFile data(path);
+    if (!data.open(QIODevice::ReadOnly) || data.size() == 0)
+        return -1;
+    const size_t length = size_t(data.size());
+    void* mapped = mmap(nullptr, length, PROT_READ, MAP_SHARED, data.handle(), 0);
+    if (mapped == MAP_FAILED)
+        return -1;
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> resident((length + size_t(page) - 1) / size_t(page));
+    const bool ok = mincore(mapped, length, resident.data()) == 0;
+    munmap(mapped, length);
+    if (!ok)
+        return -1;
+    const auto cached = std::count_if(resident.begin(), resident.end(),
+                                      [](unsigned char flags) { return flags & 1; });
+    return double(cached) / double(resident.size());
 }

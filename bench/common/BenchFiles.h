@@ -14,4 +14,13 @@ bool benchWriteRandomFile(const QString& path, qint64 size, quint64 seed);
 // curl -T sends. Their paths in part order, or an empty list when one cannot be written.
 QStringList benchCutParts(const QString& path, qint64 sliceLen, const QString& dir);
 
+// Page cache control for cold and warm runs. Dropping asks the kernel to forget the file's clean
+// pages (posix_fadvise DONTNEED); reading through loads every page. False when the file cannot
+// be opened.
+bool benchDropFromPageCache(const QString& path);
+bool benchReadThrough(const QString& path);
+
+// The share of the file's pages in the page cache (mincore), 0..1; -1 when it cannot be told.
+double benchCachedFraction(const QString& path);
+
 #endif // BENCHFILES_H

@@ -10,6 +10,7 @@
 // It prints window / plugin ratios for adding and for stopping, the longest gap in frames of
 // 16.7 ms, and the raw figures beside them. It writes the fileUpload.ini next to itself for the
 // run and puts back what was there.
+#include "BenchStats.h"
 #include "IVXFileUpload.h"
 #include "VXHostRelay.h"
 #include "VXMainWindow.h"
@@ -81,12 +82,6 @@ bool spinUntil(const std::function<bool()>& done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct WindowRun
@@ -317,15 +312,16 @@ int main(int argc, char** argv)
         out().flush();
     }
 
-    const double add = median(plugAdd), stop = median(plugStop);
+    const double add = benchMedian(plugAdd), stop = benchMedian(plugStop);
     auto report = [&](const QString& what, const std::vector<double>& rows,
                       const std::vector<double>& gap, const std::vector<double>& stops) {
         out() << QString::asprintf(
             "%s dropped: adding %.1fx the plugin alone (%.0f ms / %.0f ms), longest gap %.1f "
             "frames "
             "(%.1f ms), Stop all %.2fx the plugin alone (%.2f ms / %.2f ms)\n",
-            qPrintable(what), median(rows) / add, median(rows), add, median(gap) / kFrameMs,
-            median(gap), median(stops) / stop, median(stops), stop);
+            qPrintable(what), benchMedian(rows) / add, benchMedian(rows), add,
+            benchMedian(gap) / kFrameMs, benchMedian(gap), benchMedian(stops) / stop,
+            benchMedian(stops), stop);
     };
     const QString count = QLocale(QLocale::English).toString(fileCount);
     report(count + " files", filesRows, filesGap, filesStop);

@@ -23,9 +23,10 @@
 #include "BenchChild.h"
 #include "BenchCurlUpload.h"
 #include "BenchFiles.h"
-#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
+#include "BenchStats.h"
+#include "BenchStreams.h"
 #include "IVXFileUpload.h"
 #include "VXHostRelay.h"
 
@@ -58,7 +59,6 @@ constexpr int kHostTimeoutMs = 15 * 60 * 1000;
 const QString kBcode = QStringLiteral("BENCH");
 
 // --- our side: the host process ------------------------------------------------------------
-
 
 // --host PLUGIN FILE BUCKET REMOTE: uploads one job, prints
 // "RESULT <res> <seconds> <cpu seconds> <VmHWM MiB> <downloadUrl>".
@@ -129,15 +129,6 @@ struct Series
         otherCpu.push_back(sample.otherCpuSec);
     }
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 struct TestFile
 {
@@ -213,8 +204,8 @@ Sample runOurs(const Bench& bench, const Cloud& cloud, const TestFile& file, int
         return sample;
     }
     if (!cloud.holds(fields.at(5), file.size)) {
-        err() << "our upload reported success but the object is not complete: "
-              << fields.at(5) << "\n";
+        err() << "our upload reported success but the object is not complete: " << fields.at(5)
+              << "\n";
         return sample;
     }
     sample.ok = true;
@@ -226,12 +217,12 @@ Sample runOurs(const Bench& bench, const Cloud& cloud, const TestFile& file, int
     return sample;
 }
 
-Sample runCurl(const Bench& bench, const Cloud& cloud, const TestFile& file,
-               const QString& remote, int* connections)
+Sample runCurl(const Bench& bench, const Cloud& cloud, const TestFile& file, const QString& remote,
+               int* connections)
 {
     const BenchCurlRun run =
-        benchCurlMultipart(bench.curlProgram, {cloud.url, cloud.token, cloud.bucket},
-                           file.path, file.partFiles, remote, kBcode);
+        benchCurlMultipart(bench.curlProgram, {cloud.url, cloud.token, cloud.bucket}, file.path,
+                           file.partFiles, remote, kBcode);
     *connections = run.connections;
     Sample sample;
     sample.wallSec = run.wallSec;
@@ -278,8 +269,8 @@ bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& fil
     out() << "\n" << title << "\n";
     out().flush();
     int connections = 0;
-    const bool warm = runOurs(bench, cloud, warmUp, 1, "bench/warm-up-ours.bin").ok
-        && runCurl(bench, cloud, warmUp, "bench/warm-up-curl.bin", &connections).ok;
+    const bool warm = runOurs(bench, cloud, warmUp, 1, "bench/warm-up-ours.bin").ok &&
+                      runCurl(bench, cloud, warmUp, "bench/warm-up-curl.bin", &connections).ok;
     cleanUp("bench/warm-up-ours.bin");
     cleanUp("bench/warm-up-curl.bin");
     if (!warm)
@@ -316,11 +307,11 @@ bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& fil
                      .arg(connections);
         out().flush();
     }
-    const double oursWall = median(ours.wall);
-    const double curlWall = median(curl.wall);
-    const double oursCpu = median(ours.cpu);
-    const double curlCpu = median(curl.cpu);
-    const double rss = median(ours.rss);
+    const double oursWall = benchMedian(ours.wall);
+    const double curlWall = benchMedian(curl.wall);
+    const double oursCpu = benchMedian(ours.cpu);
+    const double curlCpu = benchMedian(curl.cpu);
+    const double rss = benchMedian(ours.rss);
     const double budget = kRssBaseMiB + double(file.sliceLen) / kMiB;
     out() << QStringLiteral("  medians of %1 rounds         ours      curl   ratio  target\n")
                  .arg(rounds);
@@ -330,21 +321,21 @@ bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& fil
     out() << QStringLiteral("  %1 %2 %3   budget %4 MiB (64 + 1 x slice): %5\n")
                  .arg("peak RSS, MiB", -22)
                  .arg(rss, 9, 'f', 0)
-                 .arg(median(curl.rss), 9, 'f', 0)
+                 .arg(benchMedian(curl.rss), 9, 'f', 0)
                  .arg(budget, 0, 'f', 0)
                  .arg(verdict(rss <= budget));
     out() << QStringLiteral("  ours as a whole process (start, plugin load, upload, exit): "
                             "wall %1 s, ratio %2; CPU %3 s, ratio %4\n")
-                 .arg(median(ours.otherWall), 0, 'f', 3)
-                 .arg(median(ours.otherWall) / curlWall, 0, 'f', 2)
-                 .arg(median(ours.otherCpu), 0, 'f', 3)
-                 .arg(median(ours.otherCpu) / curlCpu, 0, 'f', 2);
+                 .arg(benchMedian(ours.otherWall), 0, 'f', 3)
+                 .arg(benchMedian(ours.otherWall) / curlWall, 0, 'f', 2)
+                 .arg(benchMedian(ours.otherCpu), 0, 'f', 3)
+                 .arg(benchMedian(ours.otherCpu) / curlCpu, 0, 'f', 2);
     out() << QStringLiteral("  against curl's parts process alone (no start or completion "
                             "request): wall %1 s, ratio %2; CPU %3 s, ratio %4\n")
-                 .arg(median(curl.otherWall), 0, 'f', 3)
-                 .arg(oursWall / median(curl.otherWall), 0, 'f', 2)
-                 .arg(median(curl.otherCpu), 0, 'f', 3)
-                 .arg(oursCpu / median(curl.otherCpu), 0, 'f', 2);
+                 .arg(benchMedian(curl.otherWall), 0, 'f', 3)
+                 .arg(oursWall / benchMedian(curl.otherWall), 0, 'f', 2)
+                 .arg(benchMedian(curl.otherCpu), 0, 'f', 3)
+                 .arg(oursCpu / benchMedian(curl.otherCpu), 0, 'f', 2);
     out() << QStringLiteral("  throughput: ours %1 MiB/s, curl %2 MiB/s\n")
                  .arg(double(file.size) / kMiB / oursWall, 0, 'f', 0)
                  .arg(double(file.size) / kMiB / curlWall, 0, 'f', 0);
@@ -355,8 +346,8 @@ bool compareWithCurl(const Bench& bench, const Cloud& cloud, const TestFile& fil
 bool runWan(const Bench& bench, const TestFile& file, int rounds, double rateMiB, int delayMs)
 {
     BenchSink sink;
-    if (!sink.start({"--rate-mib", QString::number(rateMiB), "--delay-ms",
-                     QString::number(delayMs)}))
+    if (!sink.start(
+            {"--rate-mib", QString::number(rateMiB), "--delay-ms", QString::number(delayMs)}))
         return false;
     const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
     out() << QStringLiteral("\nWAN-like sink: %1 MiB/s per connection, %2 ms before each answer;"
@@ -389,19 +380,20 @@ bool runWan(const Bench& bench, const TestFile& file, int rounds, double rateMiB
             if (!sample.ok)
                 return false;
             ours[which].add(sample);
-            line << QStringLiteral("%1 in flight %2 s").arg(inFlight[which]).arg(sample.wallSec,
-                                                                               0, 'f', 2);
+            line << QStringLiteral("%1 in flight %2 s")
+                        .arg(inFlight[which])
+                        .arg(sample.wallSec, 0, 'f', 2);
         }
         out() << "  round " << round << ": " << line.join(", ") << "\n";
         out().flush();
     }
-    const double one = median(ours[0].wall);
+    const double one = benchMedian(ours[0].wall);
     out() << QStringLiteral("  medians of %1 rounds   wall s  speed-up vs 1  peak RSS MiB "
                             "(budget)   target\n")
                  .arg(rounds);
     for (size_t i = 0; i < inFlight.size(); ++i) {
-        const double wall = median(ours[i].wall);
-        const double rss = median(ours[i].rss);
+        const double wall = benchMedian(ours[i].wall);
+        const double rss = benchMedian(ours[i].rss);
         const double budget = kRssBaseMiB + inFlight[i] * double(file.sliceLen) / kMiB;
         QString target;
         if (inFlight[i] == 4)
@@ -415,19 +407,12 @@ bool runWan(const Bench& bench, const TestFile& file, int rounds, double rateMiB
                      .arg(verdict(rss <= budget), -7)
                      .arg(target);
     }
-    const double curlWall = median(curl.wall);
+    const double curlWall = benchMedian(curl.wall);
     out() << QStringLiteral("  curl, 1 connection     %1   (partsInFlight 1 / curl: %2)\n")
                  .arg(curlWall, 8, 'f', 2)
                  .arg(one / curlWall, 0, 'f', 2);
     out().flush();
     return true;
-}
-
-int processorCount()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : -1;
 }
 
 void usage()
@@ -505,14 +490,14 @@ int main(int argc, char** argv)
     QTemporaryDir work;
     const QString hostDir = work.filePath("host");
     bench.hostProgram = hostDir + "/bench_multipart";
-    if (!work.isValid() || !QDir().mkpath(hostDir)
-        || !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
+    if (!work.isValid() || !QDir().mkpath(hostDir) ||
+        !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
         err() << "cannot prepare the host's run folder in " << work.path() << "\n";
         return 2;
     }
 
-    out() << "bench_multipart " << QDateTime::currentDateTime().toString(Qt::ISODate)
-          << ", nproc " << processorCount() << ", plugin " << bench.pluginPath << "\n"
+    out() << "bench_multipart " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", nproc "
+          << benchProcessorCount() << ", plugin " << bench.pluginPath << "\n"
           << "our side: the plugin in a host process (QPluginLoader), partsInFlight from its "
              "fileUpload.ini; curl side: the curl program, parts on one kept-alive connection\n"
           << "files: real bytes written and synced before the first round, read through the "
@@ -530,13 +515,12 @@ int main(int argc, char** argv)
             err() << "cannot write the test file in " << dir << "\n";
             return 2;
         }
-        const QString title = QStringLiteral("%1 MiB file, %2 MiB slices (%3 parts, last %4 MiB)")
-                                  .arg(sizeMiB)
-                                  .arg(file.sliceLen / kMiB)
-                                  .arg(file.partCount())
-                                  .arg(double(file.size - (file.partCount() - 1) * file.sliceLen)
-                                           / kMiB,
-                                       0, 'f', 0);
+        const QString title =
+            QStringLiteral("%1 MiB file, %2 MiB slices (%3 parts, last %4 MiB)")
+                .arg(sizeMiB)
+                .arg(file.sliceLen / kMiB)
+                .arg(file.partCount())
+                .arg(double(file.size - (file.partCount() - 1) * file.sliceLen) / kMiB, 0, 'f', 0);
         if (local) {
             BenchSink sink;
             if (!sink.start())
@@ -544,7 +528,8 @@ int main(int argc, char** argv)
             const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
             ok = compareWithCurl(bench, cloud, file, warmUp, rounds,
                                  title + ", local null sink (fake cloud server, 127.0.0.1)",
-                                 [](const QString&) {}) && ok;
+                                 [](const QString&) {}) &&
+                 ok;
         }
         if (!gatewayDir.isEmpty()) {
             BenchReferenceServer server;
@@ -560,12 +545,13 @@ int main(int argc, char** argv)
                                   return gatewayHolds(curlProgram, url, size);
                               }};
             ok = compareWithCurl(bench, cloud, file, warmUp, rounds,
-                                 title + ", S3 gateway through the reference server ("
-                                     + gatewayDir + ")",
+                                 title + ", S3 gateway through the reference server (" +
+                                     gatewayDir + ")",
                                  [&](const QString& key) {
                                      if (!server.removeObject(curlProgram, key))
                                          err() << "gateway: could not remove " << key << "\n";
-                                 }) && ok;
+                                 }) &&
+                 ok;
         }
         QDir(dir).removeRecursively(); // frees the page cache before the next section
     }
@@ -583,4 +569,3 @@ int main(int argc, char** argv)
         err() << "\nan upload failed: see above\n";
     return ok ? 0 : 1;
 }
-

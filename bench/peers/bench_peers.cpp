@@ -22,8 +22,9 @@
 #include "BenchChild.h"
 #include "BenchCurlUpload.h"
 #include "BenchFiles.h"
-#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
+#include "BenchStats.h"
+#include "BenchStreams.h"
 #include "VXSettingKeys.h"
 
 #include <QCoreApplication>
@@ -59,15 +60,6 @@ double loadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));
     return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : -1;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 struct Sample
@@ -151,11 +143,11 @@ struct Contender
     std::function<Sample(const Payload&, const QString& key)> run;
     std::vector<Sample> samples;
 
-    double wall() const { return median(pick(&Sample::wallSec)); }
-    double cpu() const { return median(pick(&Sample::cpuSec)); }
-    double rss() const { return median(pick(&Sample::peakRssMiB)); }
-    double gatewayCpu() const { return median(pick(&Sample::gatewayCpuSec)); }
-    double serverCpu() const { return median(pick(&Sample::serverCpuSec)); }
+    double wall() const { return benchMedian(pick(&Sample::wallSec)); }
+    double cpu() const { return benchMedian(pick(&Sample::cpuSec)); }
+    double rss() const { return benchMedian(pick(&Sample::peakRssMiB)); }
+    double gatewayCpu() const { return benchMedian(pick(&Sample::gatewayCpuSec)); }
+    double serverCpu() const { return benchMedian(pick(&Sample::serverCpuSec)); }
 
     std::vector<double> pick(double Sample::*field) const
     {
@@ -184,8 +176,8 @@ bool stored(const Tools& tools, const Payload& payload, const QString& key)
     }
     const auto full = std::count(sizes.cbegin(), sizes.cend(), payload.size);
     if (sizes.size() != payload.files || full != payload.files)
-        err() << "  the gateway holds " << sizes.size() << " objects under " << key << "/ ("
-              << full << " complete), not " << payload.files << "\n";
+        err() << "  the gateway holds " << sizes.size() << " objects under " << key << "/ (" << full
+              << " complete), not " << payload.files << "\n";
     return sizes.size() == payload.files && full == payload.files;
 }
 
@@ -363,8 +355,7 @@ bool writeRcloneConfig(const Tools& tools)
            config.write(QStringLiteral("[%1]\ntype = s3\nprovider = Ceph\nendpoint = %2\n"
                                        "access_key_id = %3\nsecret_access_key = %4\n"
                                        "region = %5\n")
-                            .arg(kRemote, tools.endpoint,
-                                 tools.server->setting("S3_ACCESS_KEY_ID"),
+                            .arg(kRemote, tools.endpoint, tools.server->setting("S3_ACCESS_KEY_ID"),
                                  tools.server->setting("S3_SECRET_ACCESS_KEY"),
                                  tools.server->setting("S3_REGION"))
                             .toUtf8()) > 0;

@@ -29,9 +29,10 @@
 // gateway must hold every byte.
 #include "BenchChild.h"
 #include "BenchFiles.h"
-#include "BenchStreams.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
+#include "BenchStats.h"
+#include "BenchStreams.h"
 #include "IVXFileUpload.h"
 #include "VXHostRelay.h"
 
@@ -66,7 +67,6 @@ const QString kBcode = QStringLiteral("BENCH");
 
 // --- the host process ----------------------------------------------------------------------
 
-
 // Parts the job's resume record holds: the lines after its first, each one ending in a newline.
 int recordedParts(const QString& folder)
 {
@@ -86,7 +86,8 @@ QtMessageHandler g_defaultHandler = nullptr;
 
 void captureResume(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    static const QRegularExpression resumes(QStringLiteral("resumes upload \\S+ with (\\d+) parts"));
+    static const QRegularExpression resumes(
+        QStringLiteral("resumes upload \\S+ with (\\d+) parts"));
     const auto match = resumes.match(message);
     if (match.hasMatch())
         g_partsResumed = match.captured(1).toInt();
@@ -158,8 +159,9 @@ int hostMain(const QStringList& arguments)
         err() << "the upload ended before its record held " << stopAtParts << " parts\n";
         result = noReport;
     }
-    out() << "RESULT " << result << ' ' << endNs / 1e9 << ' ' << std::max<qint64>(stoppedNs, 0) / 1e9
-          << ' ' << (stoppedNs < 0 ? 0 : endNs - resubmittedNs) / 1e9 << ' ' << partsAtStop << ' '
+    out() << "RESULT " << result << ' ' << endNs / 1e9 << ' '
+          << std::max<qint64>(stoppedNs, 0) / 1e9 << ' '
+          << (stoppedNs < 0 ? 0 : endNs - resubmittedNs) / 1e9 << ' ' << partsAtStop << ' '
           << g_partsResumed << ' ' << cpu << ' ' << downloadUrl << "\n";
     out().flush();
     return result == 0 ? 0 : 1;
@@ -174,18 +176,9 @@ struct Sample
     double firstHalfSec = 0; // submission to the stop
     double resumedSec = 0;   // second submission to the final report
     int partsAtStop = 0;
-    int partsResumed = -1;   // parts the plugin kept on resuming; -1: it did not resume
-    double cpuSec = 0;       // the host's user + system time over the upload
+    int partsResumed = -1; // parts the plugin kept on resuming; -1: it did not resume
+    double cpuSec = 0;     // the host's user + system time over the upload
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 // Other work on the machine only ever adds time: the fastest round is the one it disturbed least.
 double fastest(const std::vector<double>& values)
@@ -198,7 +191,7 @@ QString spread(const std::vector<double>& values, int decimals)
 {
     const auto range = std::minmax_element(values.begin(), values.end());
     return QStringLiteral("%1 (%2 to %3)")
-        .arg(median(values), 0, 'f', decimals)
+        .arg(benchMedian(values), 0, 'f', decimals)
         .arg(*range.first, 0, 'f', decimals)
         .arg(*range.second, 0, 'f', decimals);
 }
@@ -228,8 +221,8 @@ int partCount(qint64 size)
 
 // The host's RESULT line, checked: the object is whole, no record is left, and a stopped job
 // kept on resuming every part stored before its stop.
-Sample checkedSample(const Bench& bench, const Cloud& cloud, const BenchChildRun& run,
-                     qint64 size, int stopAtParts)
+Sample checkedSample(const Bench& bench, const Cloud& cloud, const BenchChildRun& run, qint64 size,
+                     int stopAtParts)
 {
     Sample sample;
     const QStringList fields = QString::fromUtf8(run.output).trimmed().split(' ');
@@ -276,9 +269,9 @@ Sample runHost(const Bench& bench, const Cloud& cloud, const QString& file, qint
         ini.setValue("Network/verifyIntegrity", "false");
     }
     qputenv("VXUPLOAD_RESUME", recordOn ? "true" : "false");
-    const BenchChildRun run = runBenchChild(
-        bench.hostProgram,
-        {"--host", bench.pluginPath, file, cloud.bucket, remote, QString::number(stopAtParts)});
+    const BenchChildRun run =
+        runBenchChild(bench.hostProgram, {"--host", bench.pluginPath, file, cloud.bucket, remote,
+                                          QString::number(stopAtParts)});
     const Sample sample = checkedSample(bench, cloud, run, size, stopAtParts);
     cloud.cleanUp(remote);
     return sample;
@@ -323,13 +316,14 @@ bool benchResume(const Bench& bench, const Cloud& cloud, const QString& file, qi
                      .arg(totalRatio.back(), 0, 'f', 3);
         out().flush();
     }
-    const double resumedOverFull = median(resumed) / median(full);
-    const double totalOverFull = (median(firstHalf) + median(resumed)) / median(full);
+    const double resumedOverFull = benchMedian(resumed) / benchMedian(full);
+    const double totalOverFull =
+        (benchMedian(firstHalf) + benchMedian(resumed)) / benchMedian(full);
     out() << QStringLiteral("  medians of %1 rounds: full %2 s, first half %3 s, resumed %4 s\n")
                  .arg(rounds)
-                 .arg(median(full), 0, 'f', 3)
-                 .arg(median(firstHalf), 0, 'f', 3)
-                 .arg(median(resumed), 0, 'f', 3);
+                 .arg(benchMedian(full), 0, 'f', 3)
+                 .arg(benchMedian(firstHalf), 0, 'f', 3)
+                 .arg(benchMedian(resumed), 0, 'f', 3);
     out() << QStringLiteral("  resumed / full: %1 (per round %2)  target <= 0.55: %3\n")
                  .arg(resumedOverFull, 0, 'f', 3)
                  .arg(spread(resumedRatio, 3))
@@ -350,8 +344,8 @@ bool benchResume(const Bench& bench, const Cloud& cloud, const QString& file, qi
 bool benchRecordCost(const Bench& bench, const Cloud& cloud, const QString& file, qint64 size,
                      int rounds)
 {
-    out() << "\nrecord cost, " << cloud.name << ": " << size / kMiB << " MiB, "
-          << partCount(size) << " parts of 20 MiB, partsInFlight 1, resume record on / off\n";
+    out() << "\nrecord cost, " << cloud.name << ": " << size / kMiB << " MiB, " << partCount(size)
+          << " parts of 20 MiB, partsInFlight 1, resume record on / off\n";
     out().flush();
     std::vector<double> on, off, ratio, cpuOn, cpuOff;
     for (int round = 1; round <= rounds; ++round) {
@@ -379,11 +373,11 @@ bool benchRecordCost(const Bench& bench, const Cloud& cloud, const QString& file
                      .arg(ratio.back(), 0, 'f', 3);
         out().flush();
     }
-    const double onOverOff = median(on) / median(off);
+    const double onOverOff = benchMedian(on) / benchMedian(off);
     out() << QStringLiteral("  medians of %1 rounds: on %2 s, off %3 s\n")
                  .arg(rounds)
-                 .arg(median(on), 0, 'f', 3)
-                 .arg(median(off), 0, 'f', 3);
+                 .arg(benchMedian(on), 0, 'f', 3)
+                 .arg(benchMedian(off), 0, 'f', 3);
     out() << QStringLiteral("  on / off, wall: %1 (per round %2)  target <= 1.02: %3\n")
                  .arg(onOverOff, 0, 'f', 3)
                  .arg(spread(ratio, 3))
@@ -394,9 +388,9 @@ bool benchRecordCost(const Bench& bench, const Cloud& cloud, const QString& file
                  .arg(fastest(off), 0, 'f', 3)
                  .arg(fastest(on) / fastest(off), 0, 'f', 3);
     out() << QStringLiteral("  on / off, host CPU: %1 (medians %2 s and %3 s)\n")
-                 .arg(median(cpuOn) / median(cpuOff), 0, 'f', 3)
-                 .arg(median(cpuOn), 0, 'f', 3)
-                 .arg(median(cpuOff), 0, 'f', 3);
+                 .arg(benchMedian(cpuOn) / benchMedian(cpuOff), 0, 'f', 3)
+                 .arg(benchMedian(cpuOn), 0, 'f', 3)
+                 .arg(benchMedian(cpuOff), 0, 'f', 3);
     out().flush();
     return true;
 }
@@ -419,13 +413,6 @@ bool sinkHolds(const QString& downloadUrl, qint64 size)
 {
     // The sink names the bytes it stored in the URL of the assembled object.
     return downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
-}
-
-int processorCount()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : -1;
 }
 
 void usage()
@@ -490,9 +477,9 @@ int main(int argc, char** argv)
         return 2;
     }
     // Only this run's fileUpload.ini and VXUPLOAD_RESUME configure the plugin.
-    for (const char* name : {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES",
-                             "VXUPLOAD_CONNECT_TIMEOUT_SEC", "VXUPLOAD_STALL_TIMEOUT_SEC",
-                             "VXUPLOAD_VERIFY_INTEGRITY"})
+    for (const char* name :
+         {"VXUPLOAD_API_HOST", "VXUPLOAD_TOKEN", "VXUPLOAD_RETRIES", "VXUPLOAD_CONNECT_TIMEOUT_SEC",
+          "VXUPLOAD_STALL_TIMEOUT_SEC", "VXUPLOAD_VERIFY_INTEGRITY"})
         qunsetenv(name);
 
     QTemporaryDir work;
@@ -502,19 +489,19 @@ int main(int argc, char** argv)
     qputenv("VXUPLOAD_RESUME_FOLDER", QFile::encodeName(bench.recordFolder));
     const QString file = work.filePath("bench-resume.bin");
     const QString warmUp = work.filePath("warm-up.bin");
-    if (!work.isValid() || !QDir().mkpath(hostDir)
-        || !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
+    if (!work.isValid() || !QDir().mkpath(hostDir) ||
+        !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
         err() << "cannot prepare the host's run folder in " << work.path() << "\n";
         return 2;
     }
-    if (!benchWriteRandomFile(file, sizeMiB * kMiB, quint64(sizeMiB))
-        || !benchWriteRandomFile(warmUp, 41 * kMiB, 41)) {
+    if (!benchWriteRandomFile(file, sizeMiB * kMiB, quint64(sizeMiB)) ||
+        !benchWriteRandomFile(warmUp, 41 * kMiB, 41)) {
         err() << "cannot write the test files in " << work.path() << "\n";
         return 2;
     }
 
     out() << "bench_resume " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", nproc "
-          << processorCount() << ", plugin " << bench.pluginPath << "\n"
+          << benchProcessorCount() << ", plugin " << bench.pluginPath << "\n"
           << "the plugin in a host process (QPluginLoader), verifyIntegrity=false; files of "
              "real bytes, written and synced before the first round\n";
     out().flush();
@@ -525,7 +512,10 @@ int main(int argc, char** argv)
         if (!sink.start())
             return 2;
         const Cloud cloud{QStringLiteral("local null sink (fake cloud server, 127.0.0.1)"),
-                          sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds,
+                          sink.baseUrl(),
+                          QString(),
+                          QStringLiteral("bench"),
+                          &sinkHolds,
                           [](const QString&) {}};
         ok = benchCloud(bench, cloud, file, sizeMiB * kMiB, warmUp, rounds, costRounds) && ok;
     }
@@ -540,7 +530,9 @@ int main(int argc, char** argv)
                                        QRegularExpression::CaseInsensitiveOption);
         const Cloud cloud{
             QStringLiteral("S3 gateway through the reference server (%1)").arg(gatewayDir),
-            server.url(), server.token(), server.bucket(),
+            server.url(),
+            server.token(),
+            server.bucket(),
             [&](const QString& url, qint64 size) {
                 const BenchChildRun run = runBenchChild(
                     curlProgram, {"-sS", "-g", "-r", "0-0", "-o", "/dev/null", "-D", "-", url});
@@ -557,4 +549,3 @@ int main(int argc, char** argv)
         err() << "\nan upload failed: see above\n";
     return ok ? 0 : 1;
 }
-

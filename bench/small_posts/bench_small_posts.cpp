@@ -4,6 +4,7 @@
 // request: a client that left Nagle's algorithm on, or wrote header and body in two segments,
 // would wait for the peer's delayed ACK (~40 ms) on every request.
 #include "BenchSink.h"
+#include "BenchStats.h"
 #include "VXCloudCommon.h"
 
 #include <QCoreApplication>
@@ -43,13 +44,13 @@ double runComponent()
             component.sendApiRequest(benchParams(), kApi, QString(), 0);
     };
     QObject::connect(&component, &VXCloudCommon::sglHttpRequestFinishWithInfo, &loop, next);
-    QObject::connect(&component, &VXCloudCommon::sglHttpRequestErrorWithInfo, &loop,
-                     [&](const QMap<QString, QString>&, const QString&, int code,
-                         const QString& msg) {
-                         QTextStream(stderr) << "request failed: " << code << " " << msg << "\n";
-                         failed = true;
-                         loop.quit();
-                     });
+    QObject::connect(
+        &component, &VXCloudCommon::sglHttpRequestErrorWithInfo, &loop,
+        [&](const QMap<QString, QString>&, const QString&, int code, const QString& msg) {
+            QTextStream(stderr) << "request failed: " << code << " " << msg << "\n";
+            failed = true;
+            loop.quit();
+        });
     QElapsedTimer timer;
     timer.start();
     component.sendApiRequest(benchParams(), kApi, QString(), 0);
@@ -57,7 +58,10 @@ double runComponent()
     return failed ? -1 : timer.nsecsElapsed() / 1e6;
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*)
+{
+    return size * count;
+}
 
 // The same requests with one reused curl easy handle (blocking calls, same headers and body).
 double runCurlEasy(const QString& baseUrl)
@@ -85,20 +89,13 @@ double runCurlEasy(const QString& baseUrl)
     bool ok = true;
     for (int i = 0; i < kRequests && ok; ++i) {
         long status = 0;
-        ok = curl_easy_perform(easy) == CURLE_OK
-            && curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK
-            && status == 200;
+        ok = curl_easy_perform(easy) == CURLE_OK &&
+             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
     }
     const double ms = timer.nsecsElapsed() / 1e6;
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);
     return ok ? ms : -1;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
@@ -126,8 +123,8 @@ int main(int argc, char** argv)
         if (ours.back() < 0 || curl.back() < 0)
             return 1;
     }
-    const double oursMs = median(ours);
-    const double curlMs = median(curl);
+    const double oursMs = benchMedian(ours);
+    const double curlMs = benchMedian(curl);
     out << QStringLiteral("%1 sequential small POSTs on one connection (median of %2 rounds)\n")
                .arg(kRequests)
                .arg(kRounds);
