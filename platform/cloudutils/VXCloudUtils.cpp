@@ -70,7 +70,7 @@ QString VXCloudUtils::getConfigFromIni(const QString& iniPath, const QString& ke
     const QSettings settings(iniPath, QSettings::IniFormat);
     const QVariant value = settings.value(key, defaultValue);
     // An INI value holding commas reads back as a list; the caller wants the text as written.
-    if (value.type() == QVariant::StringList)
+    if (value.userType() == QMetaType::QStringList)
         return value.toStringList().join(QLatin1Char(','));
     return value.toString();
 }

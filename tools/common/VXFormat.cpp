@@ -113,12 +113,13 @@ QString VXFormat::printableText(const QString& text)
         // The address without its query still says which object was meant; a signature
         // outside a query leaves nothing worth showing.
         const int query = word.indexOf(QLatin1Char('?'));
-        printable += text.midRef(from, match.capturedStart() - from) +
-                     (query < 0 ? QString() : word.left(query + 1)) +
-                     QStringLiteral("<redacted>");
+        printable.append(QStringView(text).mid(from, match.capturedStart() - from));
+        if (query >= 0)
+            printable.append(QStringView(word).left(query + 1));
+        printable.append(QLatin1String("<redacted>"));
         from = match.capturedEnd();
     }
-    return printable + text.midRef(from);
+    return printable.append(QStringView(text).mid(from));
 }
 
 QJsonObject VXFormat::printableReport(int code, const QJsonObject& report)

@@ -46,8 +46,8 @@ QString VXSettingsDialog::iniValue(const VXSetting& setting)
     const QSettings ini(VXSettings::iniPath(), QSettings::IniFormat);
     const QVariant value = ini.value(setting.iniKey());
     // A value holding commas reads back as a list, as the plugin reads it: joined again.
-    return (value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                 : value.toString())
+    return (value.userType() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                       : value.toString())
         .trimmed();
 }
 
