@@ -4,6 +4,7 @@
 # Debian package is missing.
 #   VXUPLOAD_TEST_RGW=OFF   leaves out Ceph (the gateway end-to-end tests' storage engine);
 #                           scripts/test.sh sets it for -DVXUPLOAD_TEST_RGW=OFF.
+#   VXUPLOAD_QT6=off        leaves out Qt 6 (the second build of the tree, scripts/test.sh).
 # Node: the server runs on Node 22 LTS or later (scripts/node.sh picks the node). Where the
 # machine's node is older (Debian 12's own nodejs is 18), the Node 22 runtime pinned in
 # server/runtime/package-lock.json is installed into server/runtime with npm ci, beside the
@@ -14,6 +15,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(build-essential cmake pkg-config qtbase5-dev libcurl4-openssl-dev curl ca-certificates)
+# dpkg-deb and dpkg-shlibdeps: the Debian package (cpack) and its test.
+packages+=(dpkg-dev)
+# Qt 6: the tree's second build (-DVXUPLOAD_QT_MAJOR=6); Core, Gui, Widgets, Network, Test and
+# the platform plugins (offscreen for the window's tests) come with it.
+[ "${VXUPLOAD_QT6:-on}" = off ] || packages+=(qt6-base-dev)
 # eu-stack: a stack dump of a test server that stopped answering (scripts/stack.sh hung);
 # pgrep: the pid of a stack's server.
 packages+=(elfutils procps)

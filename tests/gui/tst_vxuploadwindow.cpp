@@ -43,6 +43,15 @@ private slots:
         QTest::newRow("a plugin that is not ours")
             << qEnvironmentVariable("VXUPLOAD_TEST_SDK_PLAIN_DIR") + "/libVXFileUploadBySdk.so"
             << "does not implement com.zel.tessel.transferdepot.IVXFileUpload/1.0";
+        // Set by CTest when a build for the other Qt major is at hand. Its loader's own words:
+        // a Qt 6 loader names the Qt 5 plugin's version, a Qt 5 one finds no metadata it reads.
+        const QString otherQt = qEnvironmentVariable("VXUPLOAD_TEST_OTHER_QT_PLUGIN");
+        if (!otherQt.isEmpty()) {
+            QTest::newRow("the plugin built for the other Qt")
+                << otherQt
+                << (QT_VERSION_MAJOR == 6 ? "uses incompatible Qt library. (5.15."
+                                          : "Failed to extract plugin meta data from");
+        }
     }
 
     // Nothing can be added then, and the window says why.
