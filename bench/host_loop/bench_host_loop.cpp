@@ -37,6 +37,7 @@
 #include "VXHostRelay.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,6 +54,7 @@
 
 #include <ctime>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -72,23 +74,42 @@ double threadCpuMs()
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
-// --host PLUGIN JOBS: submits every job of the JSON array in the file JOBS at once and ticks a
-// 1 ms timer until the last final report. Prints "JOB <res> <downloadUrl>" per report, then
-// "RESULT <seconds> <cpu seconds> <failed jobs>" and "GAPS <ms>:<thread CPU ms> ...".
+// The control instead of the plugin: a plain thread reads and hashes each job's file, the work
+// an upload gives the request component's workers, without the network. Its gaps are what this
+// machine gives any thread that waits for a timer while a file is read beside it.
+std::thread startControl(VXHostRelay* host, const QJsonArray& jobs)
+{
+    return std::thread([host, jobs] {
+        for (const QJsonValue& job : jobs) {
+            QFile file(job.toObject().value("localPath").toString());
+            QCryptographicHash md5(QCryptographicHash::Md5);
+            const bool ok = file.open(QIODevice::ReadOnly) && md5.addData(&file);
+            QMetaObject::invokeMethod(
+                host, [host, ok] { emit host->sglUploadFinished(ok ? 0 : 1, QJsonObject()); },
+                Qt::QueuedConnection);
+        }
+    });
+}
+
+// --host PLUGIN|control JOBS: submits every job of the JSON array in the file JOBS at once and
+// ticks a 1 ms timer until the last final report. Prints "JOB <res> <downloadUrl>" per report,
+// then "RESULT <seconds> <cpu seconds> <failed jobs>" and "GAPS <ms>:<thread CPU ms> ...".
 int hostMain(const QStringList& arguments)
 {
     if (arguments.size() != 2)
         return 2;
+    const bool control = arguments.at(0) == "control";
     QPluginLoader loader(arguments.at(0));
-    auto* upload = qobject_cast<IVXFileUpload*>(loader.instance());
+    auto* upload = control ? nullptr : qobject_cast<IVXFileUpload*>(loader.instance());
     QFile jobsFile(arguments.at(1));
-    if (!upload || !jobsFile.open(QIODevice::ReadOnly)) {
+    if ((!control && !upload) || !jobsFile.open(QIODevice::ReadOnly)) {
         err() << "cannot load the plugin (" << loader.errorString() << ") or read the jobs\n";
         return 3;
     }
     const QJsonArray jobs = QJsonDocument::fromJson(jobsFile.readAll()).array();
     VXHostRelay host;
-    upload->initUploadManager(&host);
+    if (upload)
+        upload->initUploadManager(&host);
 
     QStringList reports;
     int failed = 0;
@@ -125,14 +146,21 @@ int hostMain(const QStringList& arguments)
     wall.start();
     sinceTick.start();
     ticker.start();
-    for (const QJsonValue& job : jobs)
-        upload->uploadFileByPost(job.toObject());
+    std::thread reader;
+    if (control)
+        reader = startControl(&host, jobs);
+    else {
+        for (const QJsonValue& job : jobs)
+            upload->uploadFileByPost(job.toObject());
+    }
     if (reports.size() < jobs.size()) // reports from inside the calls came before the loop ran
         QCoreApplication::exec();
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     const double cpu = benchCpuSeconds() - cpuBefore;
     ticker.stop();
     tick();
+    if (reader.joinable())
+        reader.join();
 
     for (const QString& report : reports)
         out() << report << "\n";
@@ -244,6 +272,8 @@ Sample runHost(const Bench& bench, const Cloud& cloud, const Upload& upload, con
               << run.output.left(2000);
         return sample;
     }
+    if (upload.plugin == QLatin1String("control")) // nothing was uploaded
+        return sample;
     for (int i = 0; i < jobs.size(); ++i) {
         const QString remote = jobs.at(i).toObject().value("remotePath").toString();
         // Reports come in the order the jobs end: a sink URL names only its own object.
@@ -291,6 +321,14 @@ bool measureGaps(const Bench& bench, const Cloud& cloud, const QStringList& plug
                  const QString& path, int rounds)
 {
     std::vector<GapCase> cases;
+    for (bool warm : {false, true}) {
+        const QString cache = warm ? QStringLiteral("warm") : QStringLiteral("cold");
+        cases.push_back({"control: read + MD5, " + cache,
+                         {QStringLiteral("control"), false, 1, true},
+                         warm,
+                         {},
+                         0});
+    }
     for (const QString& plugin : plugins) {
         const QString who = plugins.size() > 1 && plugin != plugins.first()
                                 ? QStringLiteral(" [baseline]")
@@ -347,7 +385,7 @@ bool measureGaps(const Bench& bench, const Cloud& cloud, const QStringList& plug
         const auto overFrame = std::count_if(gapCase.gaps.begin(), gapCase.gaps.end(),
                                              [](double gap) { return gap > kFrameMs; });
         const bool caseMet = gapCase.longest <= kFrameMs && p99 <= 4;
-        if (!gapCase.title.contains("[baseline]"))
+        if (gapCase.upload.plugin == plugins.first())
             met = met && caseMet;
         const double busy =
             gapCase.longGapsMs > 0 ? 100 * gapCase.longGapsCpuMs / gapCase.longGapsMs : 0;
