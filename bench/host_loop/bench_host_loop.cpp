@@ -17,16 +17,19 @@
 //              alternating; ratio of the median wall times (below 1: this build is faster).
 //
 // With --baseline PLUGIN the gaps and the integrity ratio are measured for that build too, in
-// the same rounds, so that a change can be judged against the build before it. Everything runs
-// against the local null sink (bench_http_sink as a fake cloud server, its own process); with
-// --gateway DIR the gaps and the integrity ratio are measured again through the reference server
-// against the S3 gateway that DIR/rgw.env describes (scripts/rgw.sh start DIR).
+// the same rounds, so that a change can be judged against the build before it. A control runs
+// beside the gaps: no plugin, a plain thread reading and hashing the same file, what this machine
+// gives any thread waiting for a timer meanwhile. Everything runs against the local null sink
+// (bench_http_sink as a fake cloud server, its own process); with --gateway DIR everything runs
+// again through the reference server against the S3 gateway that DIR/rgw.env describes
+// (scripts/rgw.sh start DIR).
 //
 // The host is this program copied into a run folder next to its fileUpload.ini and run with
 // --host: it loads the plugin through QPluginLoader, as an application does, and takes its times
 // itself. Resume records go to a temporary folder. Every upload must succeed; a multipart upload
 // must also have left every byte with the sink (the size in its download URL) or the gateway
-// (a HEAD request), and a whole-file PUT with the gateway.
+// (a HEAD request), a whole-file PUT with the gateway (a HEAD request), and the small files
+// with the gateway (a listing; they keep their names from round to round).
 #include "BenchChild.h"
 #include "BenchFiles.h"
 #include "BenchReferenceServer.h"
@@ -189,6 +192,8 @@ struct Cloud
                        bool multipart)>
         holds;
     std::function<void(const QString& remote)> cleanUp;
+    // True when `count` objects of `size` bytes are stored under `prefix`.
+    std::function<bool(const QString& prefix, int count, qint64 size)> holdsAll;
 };
 
 struct Upload
@@ -206,6 +211,7 @@ struct Sample
     double cpuSec = 0;
     std::vector<double> gaps;
     std::vector<double> gapCpu; // the host thread's CPU time in each gap
+    QStringList downloadUrls;   // in the order the jobs ended
 };
 
 struct Bench
@@ -237,9 +243,8 @@ QJsonObject job(const Cloud& cloud, const QString& path, const QString& remote, 
     return job;
 }
 
-// Runs the host with `jobs`; each job's object must then hold `sizes[i]` bytes.
-Sample runHost(const Bench& bench, const Cloud& cloud, const Upload& upload, const QJsonArray& jobs,
-               const std::vector<qint64>& sizes)
+// Runs the host with `jobs`; ok when every job reported success.
+Sample runHost(const Bench& bench, const Cloud& cloud, const Upload& upload, const QJsonArray& jobs)
 {
     writeSettings(bench, cloud, upload);
     QFile jobsFile(bench.jobsPath);
@@ -272,21 +277,7 @@ Sample runHost(const Bench& bench, const Cloud& cloud, const Upload& upload, con
               << run.output.left(2000);
         return sample;
     }
-    if (upload.plugin == QLatin1String("control")) // nothing was uploaded
-        return sample;
-    for (int i = 0; i < jobs.size(); ++i) {
-        const QString remote = jobs.at(i).toObject().value("remotePath").toString();
-        // Reports come in the order the jobs end: a sink URL names only its own object.
-        const bool stored =
-            jobs.size() == 1
-                ? cloud.holds(remote, downloadUrls.value(0), sizes[size_t(i)], upload.multipart)
-                : cloud.holds(remote, QString(), sizes[size_t(i)], false);
-        cloud.cleanUp(remote);
-        if (!stored) {
-            err() << "  the upload reported success, but " << remote << " is not complete\n";
-            sample.ok = false;
-        }
-    }
+    sample.downloadUrls = downloadUrls;
     return sample;
 }
 
@@ -299,8 +290,15 @@ Sample runBigFile(const Bench& bench, const Cloud& cloud, const Upload& upload, 
         return {};
     }
     const qint64 size = QFileInfo(path).size();
-    return runHost(bench, cloud, upload,
-                   {job(cloud, path, "bench/host-loop.bin", upload.multipart)}, {size});
+    const QString remote = QStringLiteral("bench/host-loop.bin");
+    Sample sample = runHost(bench, cloud, upload, {job(cloud, path, remote, upload.multipart)});
+    if (!sample.ok || upload.plugin == QLatin1String("control")) // the control uploads nothing
+        return sample;
+    sample.ok = cloud.holds(remote, sample.downloadUrls.value(0), size, upload.multipart);
+    cloud.cleanUp(remote);
+    if (!sample.ok)
+        err() << "  the upload reported success, but " << remote << " is not complete\n";
+    return sample;
 }
 
 // --- the sections ----------------------------------------------------------------------------
@@ -449,11 +447,9 @@ bool measureSmallFiles(const Bench& bench, const Cloud& cloud, const QStringList
                        const QString& dir, int count, int rounds)
 {
     QJsonArray jobs;
-    std::vector<qint64> sizes;
     for (int i = 0; i < count; ++i) {
         const QString name = QStringLiteral("small-%1.bin").arg(i, 5, 10, QChar('0'));
         jobs.append(job(cloud, QDir(dir).filePath(name), "bench/small/" + name, false));
-        sizes.push_back(4096);
     }
     out() << "\n"
           << count << " files of 4 KiB, one host, 2 jobs in flight, " << cloud.name
@@ -467,10 +463,13 @@ bool measureSmallFiles(const Bench& bench, const Cloud& cloud, const QStringList
     for (int round = 0; round < rounds; ++round) {
         for (int turn = 0; turn < 2; ++turn) {
             const int which = (turn + round) % 2;
-            const Sample sample =
-                runHost(bench, cloud, {plugins.at(which), false, 1, true}, jobs, sizes);
+            const Sample sample = runHost(bench, cloud, {plugins.at(which), false, 1, true}, jobs);
             if (!sample.ok)
                 return false;
+            if (!cloud.holdsAll("bench/small/", count, 4096)) {
+                err() << "  the uploads reported success, but not every small file is stored\n";
+                return false;
+            }
             wall[which].push_back(sample.wallSec);
             cpu[which].push_back(sample.cpuSec);
         }
@@ -512,7 +511,8 @@ bool sinkHolds(const QString&, const QString& downloadUrl, qint64 size, bool mul
 
 void usage()
 {
-    err() << "usage: bench_host_loop [--rounds N] [--size-mib N] [--only gaps|integrity|small]\n"
+    err() << "usage: bench_host_loop [--rounds N] [--small-rounds N] [--size-mib N]\n"
+             "                       [--only gaps|integrity|small]\n"
              "                       [--baseline PLUGIN] [--gateway DIR] [--plugin PATH]\n"
              "  --baseline PLUGIN  another build's libVXFileUpload.so, measured side by side\n"
              "  --gateway DIR      also through the reference server to the S3 gateway that\n"
@@ -529,6 +529,7 @@ int main(int argc, char** argv)
         return hostMain(arguments.mid(1));
 
     int rounds = 3;
+    int smallRounds = 15; // a small-file run is short: more rounds for the same confidence
     qint64 sizeMiB = 1024;
     QString only;
     QString baseline;
@@ -539,6 +540,8 @@ int main(int argc, char** argv)
         const QString value = arguments.isEmpty() ? QString() : arguments.takeFirst();
         if (option == "--rounds")
             rounds = value.toInt();
+        else if (option == "--small-rounds")
+            smallRounds = value.toInt();
         else if (option == "--size-mib")
             sizeMiB = value.toLongLong();
         else if (option == "--only" && QStringList{"gaps", "integrity", "small"}.contains(value))
@@ -552,7 +555,7 @@ int main(int argc, char** argv)
         else
             rounds = 0;
     }
-    if (rounds < 1 || sizeMiB < 21) {
+    if (rounds < 1 || smallRounds < 1 || sizeMiB < 21) {
         usage();
         return 2;
     }
@@ -599,16 +602,22 @@ int main(int argc, char** argv)
         BenchSink sink;
         if (!sink.start())
             return 2;
-        const Cloud cloud{"local null sink", sink.baseUrl(), QString(),
-                          "bench",           &sinkHolds,     [](const QString&) {}};
+        // The sink keeps nothing of a single PUT: the plugin's success is all it can tell.
+        const Cloud cloud{"local null sink",
+                          sink.baseUrl(),
+                          QString(),
+                          "bench",
+                          &sinkHolds,
+                          [](const QString&) {},
+                          [](const QString&, int, qint64) { return true; }};
         if (only.isEmpty() || only == "gaps")
             ok = measureGaps(bench, cloud, plugins, bigFile, rounds) && ok;
         if (only.isEmpty() || only == "integrity")
             ok = measureIntegrity(bench, cloud, plugins, bigFile, rounds) && ok;
         if (only.isEmpty() || only == "small")
-            ok = measureSmallFiles(bench, cloud, plugins, smallDir, smallCount, rounds) && ok;
+            ok = measureSmallFiles(bench, cloud, plugins, smallDir, smallCount, smallRounds) && ok;
     }
-    if (!gatewayDir.isEmpty() && only != "small") {
+    if (!gatewayDir.isEmpty()) {
         BenchReferenceServer server;
         QString error;
         if (!server.start(gatewayDir, QStringLiteral(VXBENCH_SERVER_MAIN), &error)) {
@@ -625,11 +634,20 @@ int main(int argc, char** argv)
                           [&](const QString& remote) {
                               if (!server.removeObject(curlProgram, remote))
                                   err() << "gateway: could not remove " << remote << "\n";
+                          },
+                          [&](const QString& prefix, int count, qint64 size) {
+                              QMap<QString, qint64> sizes;
+                              return server.listObjects(curlProgram, prefix, &sizes) &&
+                                     sizes.size() == count &&
+                                     std::all_of(sizes.cbegin(), sizes.cend(),
+                                                 [size](qint64 each) { return each == size; });
                           }};
         if (only.isEmpty() || only == "gaps")
             ok = measureGaps(bench, cloud, plugins, bigFile, rounds) && ok;
         if (only.isEmpty() || only == "integrity")
             ok = measureIntegrity(bench, cloud, plugins, bigFile, rounds) && ok;
+        if (only.isEmpty() || only == "small")
+            ok = measureSmallFiles(bench, cloud, plugins, smallDir, smallCount, smallRounds) && ok;
     }
     if (!ok)
         err() << "\nan upload failed: see above\n";
