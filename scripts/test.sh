@@ -56,7 +56,6 @@ log=$build_qt6/configure.log
 mkdir -p "$build_qt6"
 qt6_tests='^(tst_vx.*|vxupload_.*|tst_e2eupload|e2e_vxupload.*|window_.*|install_package|package_deb)$'
 ((${#ctest_arguments[@]})) || ctest_arguments=(-R "$qt6_tests")
-echo "== the Qt 6 build: $build_qt6"
 # The configure's own message says when Qt 6 is missing; that alone skips this build.
 if ! cmake -S "$root" -B "$build_qt6" -DCMAKE_BUILD_TYPE=Release \
     -DVXUPLOAD_SANITIZERS="${VXUPLOAD_SANITIZERS:-OFF}" "${cmake_arguments[@]}" \
@@ -69,6 +68,7 @@ if ! cmake -S "$root" -B "$build_qt6" -DCMAKE_BUILD_TYPE=Release \
     cat "$log" >&2
     exit 1
 fi
+echo "== the Qt 6 build: $build_qt6"
 cat "$log"
 cmake --build "$build_qt6" -j2
 cd "$build_qt6"
