@@ -23,9 +23,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "VXFileUpload developers <vxfileupload@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# The plugin's two libraries come in the package itself: dpkg-shlibdeps follows the plugin's
+# RUNPATH of $ORIGIN to them and asks nothing outside for them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The plugin's two libraries come with it (RPATH $ORIGIN): dpkg-shlibdeps finds them here.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
 if(VXUPLOAD_QT_MAJOR STREQUAL "6")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 endif()
