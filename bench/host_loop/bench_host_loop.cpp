@@ -31,6 +31,7 @@
 // (a HEAD request), a whole-file PUT with the gateway (a HEAD request), and the small files
 // with the gateway (a listing; they keep their names from round to round).
 #include "BenchChild.h"
+#include "BenchCurlUpload.h"
 #include "BenchFiles.h"
 #include "BenchReferenceServer.h"
 #include "BenchSink.h"
@@ -50,6 +51,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPluginLoader>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -77,13 +79,34 @@ double threadCpuMs()
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
-// The control instead of the plugin: a plain thread reads and hashes each job's file, the work
-// an upload gives the request component's workers, without the network. Its gaps are what this
-// machine gives any thread that waits for a timer while a file is read beside it.
+// The controls instead of the plugin, each the work of an upload without our code: a plain
+// thread reading and hashing each job's file (the work the request component's workers get), or
+// each job's "command" run as a process of its own (curl -T sending the file to the same
+// storage). Their gaps are what this machine gives any thread that waits for a timer meanwhile.
 std::thread startControl(VXHostRelay* host, const QJsonArray& jobs)
 {
-    return std::thread([host, jobs] {
-        for (const QJsonValue& job : jobs) {
+    QJsonArray reads;
+    for (const QJsonValue& job : jobs) {
+        const QJsonArray command = job.toObject().value("command").toArray();
+        if (command.isEmpty()) {
+            reads.append(job);
+            continue;
+        }
+        auto* process = new QProcess(host);
+        QObject::connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), host,
+                         [host, process](int code, QProcess::ExitStatus status) {
+                             emit host->sglUploadFinished(
+                                 status == QProcess::NormalExit && code == 0 ? 0 : 1, {});
+                             process->deleteLater();
+                         });
+        QStringList arguments;
+        for (const QJsonValue& argument : command)
+            arguments << argument.toString();
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(arguments.takeFirst(), arguments);
+    }
+    return std::thread([host, reads] {
+        for (const QJsonValue& job : reads) {
             QFile file(job.toObject().value("localPath").toString());
             QCryptographicHash md5(QCryptographicHash::Md5);
             const bool ok = file.open(QIODevice::ReadOnly) && md5.addData(&file);
@@ -192,16 +215,19 @@ struct Cloud
                        bool multipart)>
         holds;
     std::function<void(const QString& remote)> cleanUp;
+    // A pre-signed PUT URL for `remote` (for curl -T), empty when there is none.
+    std::function<QString(const QString& remote)> putUrl;
     // True when `count` objects of `size` bytes are stored under `prefix`.
     std::function<bool(const QString& prefix, int count, qint64 size)> holdsAll;
 };
 
 struct Upload
 {
-    QString plugin;
+    QString plugin; // a plugin's path, or "control" (no plugin)
     bool multipart = true;
     int partsInFlight = 1;
     bool verifyIntegrity = true;
+    QString curlProgram; // a control that runs curl -T instead of reading the file itself
 };
 
 struct Sample
@@ -219,6 +245,7 @@ struct Bench
     QString hostProgram; // the copy of this program in its run folder
     QString resumeFolder;
     QString jobsPath;
+    QString curlProgram; // empty when there is none: no curl control then
 };
 
 void writeSettings(const Bench& bench, const Cloud& cloud, const Upload& upload)
@@ -291,8 +318,20 @@ Sample runBigFile(const Bench& bench, const Cloud& cloud, const Upload& upload, 
     }
     const qint64 size = QFileInfo(path).size();
     const QString remote = QStringLiteral("bench/host-loop.bin");
-    Sample sample = runHost(bench, cloud, upload, {job(cloud, path, remote, upload.multipart)});
-    if (!sample.ok || upload.plugin == QLatin1String("control")) // the control uploads nothing
+    QJsonObject work = job(cloud, path, remote, upload.multipart);
+    if (!upload.curlProgram.isEmpty()) {
+        const QString url = cloud.putUrl(remote);
+        if (url.isEmpty()) {
+            err() << "  no upload URL for the curl control\n";
+            return {};
+        }
+        work.insert("command", QJsonArray{upload.curlProgram, "-sS", "-g", "--fail", "-H",
+                                          "Expect:", "-T", path, url});
+    }
+    Sample sample = runHost(bench, cloud, upload, {work});
+    if (!upload.curlProgram.isEmpty())
+        cloud.cleanUp(remote);
+    if (!sample.ok || upload.plugin == QLatin1String("control")) // checked by its exit code
         return sample;
     sample.ok = cloud.holds(remote, sample.downloadUrls.value(0), size, upload.multipart);
     cloud.cleanUp(remote);
@@ -322,10 +361,12 @@ bool measureGaps(const Bench& bench, const Cloud& cloud, const QStringList& plug
     for (bool warm : {false, true}) {
         const QString cache = warm ? QStringLiteral("warm") : QStringLiteral("cold");
         cases.push_back({"control: read + MD5, " + cache,
-                         {QStringLiteral("control"), false, 1, true},
-                         warm,
-                         {},
-                         0});
+                         {QStringLiteral("control"), false, 1, true, QString()},
+                         warm});
+        if (!bench.curlProgram.isEmpty())
+            cases.push_back({"control: curl -T, " + cache,
+                             {QStringLiteral("control"), false, 1, true, bench.curlProgram},
+                             warm});
     }
     for (const QString& plugin : plugins) {
         const QString who = plugins.size() > 1 && plugin != plugins.first()
@@ -573,7 +614,7 @@ int main(int argc, char** argv)
 
     QTemporaryDir work;
     Bench bench{work.filePath("host/bench_host_loop"), work.filePath("resume"),
-                work.filePath("jobs.json")};
+                work.filePath("jobs.json"), curlProgram};
     if (!work.isValid() || !QDir().mkpath(work.filePath("host")) ||
         !QDir().mkpath(bench.resumeFolder) ||
         !QFile::copy(app.applicationFilePath(), bench.hostProgram)) {
@@ -609,6 +650,9 @@ int main(int argc, char** argv)
                           "bench",
                           &sinkHolds,
                           [](const QString&) {},
+                          [&sink](const QString& remote) {
+                              return sink.baseUrl() + "/bucket/" + remote + "?X-Signature=x";
+                          },
                           [](const QString&, int, qint64) { return true; }};
         if (only.isEmpty() || only == "gaps")
             ok = measureGaps(bench, cloud, plugins, bigFile, rounds) && ok;
@@ -624,24 +668,28 @@ int main(int argc, char** argv)
             err() << "gateway: " << error << "\n";
             return 1;
         }
-        const Cloud cloud{"S3 gateway (" + gatewayDir + ") through the reference server",
-                          server.url(),
-                          server.token(),
-                          server.bucket(),
-                          [&](const QString& remote, const QString&, qint64 size, bool) {
-                              return server.storedSize(curlProgram, remote) == size;
-                          },
-                          [&](const QString& remote) {
-                              if (!server.removeObject(curlProgram, remote))
-                                  err() << "gateway: could not remove " << remote << "\n";
-                          },
-                          [&](const QString& prefix, int count, qint64 size) {
-                              QMap<QString, qint64> sizes;
-                              return server.listObjects(curlProgram, prefix, &sizes) &&
-                                     sizes.size() == count &&
-                                     std::all_of(sizes.cbegin(), sizes.cend(),
-                                                 [size](qint64 each) { return each == size; });
-                          }};
+        const Cloud cloud{
+            "S3 gateway (" + gatewayDir + ") through the reference server",
+            server.url(),
+            server.token(),
+            server.bucket(),
+            [&](const QString& remote, const QString&, qint64 size, bool) {
+                return server.storedSize(curlProgram, remote) == size;
+            },
+            [&](const QString& remote) {
+                if (!server.removeObject(curlProgram, remote))
+                    err() << "gateway: could not remove " << remote << "\n";
+            },
+            [&](const QString& remote) {
+                return benchCurlUploadUrl(curlProgram,
+                                          {server.url(), server.token(), server.bucket()}, remote);
+            },
+            [&](const QString& prefix, int count, qint64 size) {
+                QMap<QString, qint64> sizes;
+                return server.listObjects(curlProgram, prefix, &sizes) && sizes.size() == count &&
+                       std::all_of(sizes.cbegin(), sizes.cend(),
+                                   [size](qint64 each) { return each == size; });
+            }};
         if (only.isEmpty() || only == "gaps")
             ok = measureGaps(bench, cloud, plugins, bigFile, rounds) && ok;
         if (only.isEmpty() || only == "integrity")

@@ -41,6 +41,16 @@ QString compact(const QJsonObject& object)
 
 } // namespace
 
+QString benchCurlUploadUrl(const QString& curlProgram, const BenchCloud& cloud,
+                           const QString& remote)
+{
+    BenchCurlRun run;
+    const QJsonObject answer =
+        post(curlProgram, cloud, "api/bucket/fileuploadurl",
+             {{"bucket", cloud.bucket}, {"remotePath", remote}, {"path", remote}}, run);
+    return answer.value("data").toObject().value("uploadUrl").toString();
+}
+
 BenchCurlRun benchCurlPut(const QString& curlProgram, const BenchCloud& cloud, const QString& path,
                           const QString& remote)
 {

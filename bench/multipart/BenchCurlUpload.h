@@ -27,6 +27,11 @@ struct BenchCurlRun
     QString downloadUrl; // of the stored object, as the cloud server answered it
 };
 
+// The upload-URL request alone: the pre-signed PUT URL for `remote`, empty when the server
+// refused.
+QString benchCurlUploadUrl(const QString& curlProgram, const BenchCloud& cloud,
+                           const QString& remote);
+
 // The upload-URL request, then `curl -T path` to the pre-signed URL.
 BenchCurlRun benchCurlPut(const QString& curlProgram, const BenchCloud& cloud, const QString& path,
                           const QString& remote);
