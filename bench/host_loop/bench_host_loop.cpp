@@ -60,6 +60,7 @@
 #include <ctime>
 #include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -223,10 +224,16 @@ struct Cloud
 
 struct Upload
 {
+    Upload(QString plugin, bool multipart, int partsInFlight, bool verifyIntegrity,
+           QString curlProgram = QString())
+        : plugin(std::move(plugin)), multipart(multipart), partsInFlight(partsInFlight),
+          verifyIntegrity(verifyIntegrity), curlProgram(std::move(curlProgram))
+    {}
+
     QString plugin; // a plugin's path, or "control" (no plugin)
-    bool multipart = true;
-    int partsInFlight = 1;
-    bool verifyIntegrity = true;
+    bool multipart;
+    int partsInFlight;
+    bool verifyIntegrity;
     QString curlProgram; // a control that runs curl -T instead of reading the file itself
 };
 
@@ -344,9 +351,13 @@ Sample runBigFile(const Bench& bench, const Cloud& cloud, const Upload& upload, 
 
 struct GapCase
 {
+    GapCase(QString title, Upload upload, bool warm)
+        : title(std::move(title)), upload(std::move(upload)), warm(warm)
+    {}
+
     QString title;
     Upload upload;
-    bool warm = true;
+    bool warm;
     std::vector<double> gaps;
     double longest = 0;
     // Gaps above 2 ms, and the host thread's CPU time in them.
@@ -374,13 +385,11 @@ bool measureGaps(const Bench& bench, const Cloud& cloud, const QStringList& plug
                                 : QString();
         for (bool warm : {false, true}) {
             const QString cache = warm ? QStringLiteral("warm") : QStringLiteral("cold");
-            cases.push_back({"whole file, " + cache + who, {plugin, false, 1, true}, warm, {}, 0});
+            cases.push_back({"whole file, " + cache + who, {plugin, false, 1, true}, warm});
             for (int inFlight : {1, 4, 16})
                 cases.push_back({QStringLiteral("%1 in flight, %2%3").arg(inFlight).arg(cache, who),
                                  {plugin, true, inFlight, true},
-                                 warm,
-                                 {},
-                                 0});
+                                 warm});
         }
     }
     out() << "\nEvent-loop gaps, 1 GiB, integrity on, " << cloud.name << ", " << rounds
@@ -553,9 +562,10 @@ bool sinkHolds(const QString&, const QString& downloadUrl, qint64 size, bool mul
 void usage()
 {
     err() << "usage: bench_host_loop [--rounds N] [--small-rounds N] [--size-mib N]\n"
-             "                       [--only gaps|integrity|small]\n"
+             "                       [--only gaps|integrity|small] [--no-local]\n"
              "                       [--baseline PLUGIN] [--gateway DIR] [--plugin PATH]\n"
              "  --baseline PLUGIN  another build's libVXFileUpload.so, measured side by side\n"
+             "  --no-local         not against the local null sink (with --gateway)\n"
              "  --gateway DIR      also through the reference server to the S3 gateway that\n"
              "                     DIR/rgw.env describes (env VXBENCH_GATEWAY_DIR)\n";
 }
@@ -573,11 +583,16 @@ int main(int argc, char** argv)
     int smallRounds = 15; // a small-file run is short: more rounds for the same confidence
     qint64 sizeMiB = 1024;
     QString only;
+    bool local = true;
     QString baseline;
     QString gatewayDir = qEnvironmentVariable("VXBENCH_GATEWAY_DIR");
     QString plugin = QDir(app.applicationDirPath()).filePath("libVXFileUpload.so");
     while (!arguments.isEmpty()) {
         const QString option = arguments.takeFirst();
+        if (option == "--no-local") {
+            local = false;
+            continue;
+        }
         const QString value = arguments.isEmpty() ? QString() : arguments.takeFirst();
         if (option == "--rounds")
             rounds = value.toInt();
@@ -639,7 +654,7 @@ int main(int argc, char** argv)
     out().flush();
 
     bool ok = true;
-    {
+    if (local) {
         BenchSink sink;
         if (!sink.start())
             return 2;

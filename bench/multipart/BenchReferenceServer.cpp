@@ -191,7 +191,7 @@ bool BenchReferenceServer::listObjects(const QString& curlProgram, const QString
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement)
                 continue;
-            const QStringRef name = xml.name();
+            const auto name = xml.name(); // QStringRef in Qt 5, QStringView in Qt 6
             if (name == QLatin1String("Key"))
                 key = xml.readElementText();
             else if (name == QLatin1String("Size"))

@@ -47,8 +47,14 @@ qint64 VXRequestBody::read(char* out, qint64 max)
         got = wanted;
     }
     m_position += got;
-    if (m_hashing)
+    if (m_hashing) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
+        // Qt 6 takes a view (no copy); its (pointer, length) form is deprecated there.
+        m_hash.addData(QByteArrayView(out, qsizetype(got)));
+#else
         m_hash.addData(out, int(got));
+#endif
+    }
     return got;
 }
 
