@@ -319,8 +319,10 @@ Sample runBigFile(const Bench& bench, const Cloud& cloud, const Upload& upload, 
                   bool warm)
 {
     const bool ready = warm ? benchReadThrough(path) : benchDropFromPageCache(path);
-    if (!ready) {
-        err() << "  cannot prepare the page cache for " << path << "\n";
+    const double cached = benchCachedFraction(path);
+    if (!ready || cached < 0 || (warm ? cached < 0.99 : cached > 0.01)) {
+        err() << "  cannot make the page cache " << (warm ? "warm" : "cold") << " for " << path
+              << " (" << int(cached * 100) << "% of it cached)\n";
         return {};
     }
     const qint64 size = QFileInfo(path).size();
