@@ -23,7 +23,7 @@
 //   "delayAnswer" pass the request on, hold its answer v ms
 //   "flip"        pass the request on with the byte in the middle of its body inverted
 //   "rewrite"     pass the request on, replace its answer by E: "notJson", "noData",
-//                 "refusalNoData", "noUploadId", "otherUploadId", "status503", "noAnswer",
+//                 "refusalNoData", "otherUploadId", "status503", "noAnswer",
 //                 or, for a PUT, "noEtag" (the storage's answer without its ETag header)
 'use strict';
 const http = require('http');
@@ -115,7 +115,6 @@ function edited(edit, status, body) {
     case 'notJson': return [200, 'text/html', '<html><body>Bad gateway page</body></html>'];
     case 'noData': delete answer.data; break;
     case 'refusalNoData': answer = { success: false, reason: 'injected refusal' }; break;
-    case 'noUploadId': if (answer.data) delete answer.data.uploadid; break;
     case 'otherUploadId': if (answer.data) answer.data.uploadid = 'another-upload-id'; break;
     case 'status503': return [503, 'application/json', '{"success":false,"reason":"injected"}'];
     default: throw new Error(`unknown edit ${edit}`);

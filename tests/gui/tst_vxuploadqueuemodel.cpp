@@ -41,8 +41,6 @@ private slots:
         QTest::newRow("fails with code and text")
             << Steps{{P, 30, 1}, {F, VXResult::ConnectFailed, 1}} << "failed" << 30
             << "-1007: nothing accepts the connection (libcurl code 7)";
-        QTest::newRow("missing file")
-            << Steps{{F, -1, 1}} << "failed" << 0 << "-1: the local file does not exist";
         QTest::newRow("stopped: later reports ignored")
             << Steps{{P, 30, 1}, {S, 0, 1}, {P, 60, 0}, {F, 0, 0}} << "stopped" << 30 << "";
         QTest::newRow("stopped while waiting") << Steps{{S, 0, 1}} << "stopped" << 0 << "";

@@ -18,8 +18,6 @@ private slots:
         QTest::addColumn<QString>("key"); // empty: a file that does not exist
         QTest::addColumn<QVariant>("defaultValue");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("host") << "/HostInformation/cloudHost" << QVariant()
-                              << "http://127.0.0.1:8080";
         QTest::newRow("missing key gives the default as text")
             << "/HostInformation/nothing" << QVariant(42) << "42";
         QTest::newRow("commas stay text") << "/Other/list" << QVariant() << "a,b,c";

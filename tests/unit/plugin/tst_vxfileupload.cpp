@@ -432,7 +432,6 @@ private slots:
         QTest::newRow("+1: 2 parts") << cos << s + 1 << with(own, bc) << with(multi, text);
         QTest::newRow("2x: 2 parts") << cos << 2 * s << bc << multi;
         QTest::newRow("2x+1: 3 parts") << cos << 2 * s + 1 << bc << parts("3");
-        QTest::newRow("3 GiB: 154 parts") << cos << 3 * 1024ll * 1024 * 1024 << bc << parts("154");
         // 15,360 parts at 20 MiB are too many: 31 MiB is the least whole-MiB length within
         // 10,000 (30 MiB would give 10,240).
         QTest::newRow("300 GiB: 31 MiB slices, 9910 parts")

@@ -266,7 +266,6 @@ private slots:
     {
         QTest::addColumn<FileChange>("change");
         QTest::addColumn<bool>("afterLastPartSent");
-        QTest::newRow("grows") << FileChange::Append << false;
         QTest::newRow("replaced, same size") << FileChange::Replace << false;
         QTest::newRow("rewritten in place") << FileChange::Touch << false;
         QTest::newRow("grows during the last part") << FileChange::Append << true;

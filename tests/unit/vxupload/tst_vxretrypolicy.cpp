@@ -99,8 +99,6 @@ private slots:
         QTest::addColumn<int>("retry");
         QTest::addColumn<int>("pauseMs");
         QTest::newRow("first") << 1 << 2000;
-        QTest::newRow("second") << 2 << 4000;
-        QTest::newRow("third") << 3 << 8000;
         QTest::newRow("fifth") << 5 << 32000;
         QTest::newRow("sixth: capped") << 6 << 60000;
         QTest::newRow("thousandth: capped") << 1000 << 60000;
