@@ -15,6 +15,17 @@ public:
 
     bool start(const QStringList& arguments = QStringList());
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    // A PUT URL for `remote` as a pre-signed one looks (the sink checks no signature).
+    QString putUrl(const QString& remote) const
+    {
+        return baseUrl() + QStringLiteral("/bucket/") + remote + QStringLiteral("?X-Signature=x");
+    }
+    // True when the multipart object behind `downloadUrl` holds `size` bytes: the sink names
+    // the bytes it assembled in the URL it answers the completion with.
+    static bool holdsAssembled(const QString& downloadUrl, qint64 size)
+    {
+        return downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
+    }
 
 private:
     QProcess m_process;

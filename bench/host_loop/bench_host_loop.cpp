@@ -456,6 +456,28 @@ bool measureGaps(const Bench& bench, const Cloud& cloud, const QStringList& plug
     return true;
 }
 
+// Two configurations measured alternately: each round runs both, the one that goes first
+// turning from round to round.
+struct SideBySide
+{
+    std::vector<double> wall[2];
+    std::vector<double> cpu[2];
+
+    // Runs round `round` (`first` goes first in round 0); false when a run failed.
+    bool round(int round, int first, const std::function<Sample(int side)>& run)
+    {
+        for (int turn = 0; turn < 2; ++turn) {
+            const int side = (first + turn + round) % 2;
+            const Sample sample = run(side);
+            if (!sample.ok)
+                return false;
+            wall[side].push_back(sample.wallSec);
+            cpu[side].push_back(sample.cpuSec);
+        }
+        return true;
+    }
+};
+
 bool measureIntegrity(const Bench& bench, const Cloud& cloud, const QStringList& plugins,
                       const QString& path, int rounds)
 {
@@ -463,18 +485,15 @@ bool measureIntegrity(const Bench& bench, const Cloud& cloud, const QStringList&
           << cloud.name << ", medians of " << rounds << " rounds\n";
     out().flush();
     for (const QString& plugin : plugins) {
-        std::vector<double> wall[2];
-        std::vector<double> cpu[2];
+        SideBySide runs; // side 1: the check on
+        const auto& wall = runs.wall;
+        const auto& cpu = runs.cpu;
         for (int round = 0; round < rounds; ++round) {
-            for (int turn = 0; turn < 2; ++turn) {
-                const bool check = (turn == 0) == (round % 2 == 0);
-                const Sample sample =
-                    runBigFile(bench, cloud, {plugin, true, 4, check}, path, true);
-                if (!sample.ok)
-                    return false;
-                wall[check].push_back(sample.wallSec);
-                cpu[check].push_back(sample.cpuSec);
-            }
+            const bool ok = runs.round(round, 1, [&](int check) {
+                return runBigFile(bench, cloud, {plugin, true, 4, check == 1}, path, true);
+            });
+            if (!ok)
+                return false;
             err() << QStringLiteral("  round %1: on %2 s, off %3 s\n")
                          .arg(round + 1)
                          .arg(wall[1].back(), 0, 'f', 2)
@@ -510,21 +529,20 @@ bool measureSmallFiles(const Bench& bench, const Cloud& cloud, const QStringList
         out() << "  skipped: needs --baseline PLUGIN to compare with\n";
         return true;
     }
-    std::vector<double> wall[2];
-    std::vector<double> cpu[2];
+    SideBySide runs; // side 0: this build, 1: the baseline
+    const auto& wall = runs.wall;
+    const auto& cpu = runs.cpu;
     for (int round = 0; round < rounds; ++round) {
-        for (int turn = 0; turn < 2; ++turn) {
-            const int which = (turn + round) % 2;
-            const Sample sample = runHost(bench, cloud, {plugins.at(which), false, 1, true}, jobs);
-            if (!sample.ok)
-                return false;
-            if (!cloud.holdsAll("bench/small/", count, 4096)) {
+        const bool ok = runs.round(round, 0, [&](int which) {
+            Sample sample = runHost(bench, cloud, {plugins.at(which), false, 1, true}, jobs);
+            if (sample.ok && !cloud.holdsAll("bench/small/", count, 4096)) {
                 err() << "  the uploads reported success, but not every small file is stored\n";
-                return false;
+                sample.ok = false;
             }
-            wall[which].push_back(sample.wallSec);
-            cpu[which].push_back(sample.cpuSec);
-        }
+            return sample;
+        });
+        if (!ok)
+            return false;
         err() << QStringLiteral("  round %1: this build %2 s, baseline %3 s\n")
                      .arg(round + 1)
                      .arg(wall[0].back(), 0, 'f', 3)
@@ -556,9 +574,8 @@ bool writeSmallFiles(const QString& dir, int count)
 
 bool sinkHolds(const QString&, const QString& downloadUrl, qint64 size, bool multipart)
 {
-    // The sink names the bytes of an assembled multipart object in its URL; of a single PUT
-    // it knows nothing after the answer.
-    return !multipart || downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
+    // Of a single PUT the sink knows nothing after its answer.
+    return !multipart || BenchSink::holdsAssembled(downloadUrl, size);
 }
 
 void usage()
@@ -667,9 +684,7 @@ int main(int argc, char** argv)
                           "bench",
                           &sinkHolds,
                           [](const QString&) {},
-                          [&sink](const QString& remote) {
-                              return sink.baseUrl() + "/bucket/" + remote + "?X-Signature=x";
-                          },
+                          [&sink](const QString& remote) { return sink.putUrl(remote); },
                           [](const QString&, int, qint64) { return true; }};
         if (only.isEmpty() || only == "gaps")
             ok = measureGaps(bench, cloud, plugins, bigFile, rounds) && ok;

@@ -159,12 +159,6 @@ struct Cloud
     std::function<bool(const QString& downloadUrl, qint64 size)> holds;
 };
 
-bool sinkHolds(const QString& downloadUrl, qint64 size)
-{
-    // The sink names the bytes it received in the URL of the assembled object.
-    return downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
-}
-
 bool gatewayHolds(const QString& curlProgram, const QString& downloadUrl, qint64 size)
 {
     const BenchChildRun run = runBenchChild(
@@ -349,7 +343,8 @@ bool runWan(const Bench& bench, const TestFile& file, int rounds, double rateMiB
     if (!sink.start(
             {"--rate-mib", QString::number(rateMiB), "--delay-ms", QString::number(delayMs)}))
         return false;
-    const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
+    const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"),
+                      &BenchSink::holdsAssembled};
     out() << QStringLiteral("\nWAN-like sink: %1 MiB/s per connection, %2 ms before each answer;"
                             " %3 MiB file, %4 MiB slices (%5 parts)\n")
                  .arg(rateMiB)
@@ -525,7 +520,8 @@ int main(int argc, char** argv)
             BenchSink sink;
             if (!sink.start())
                 return 2;
-            const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"), &sinkHolds};
+            const Cloud cloud{sink.baseUrl(), QString(), QStringLiteral("bench"),
+                              &BenchSink::holdsAssembled};
             ok = compareWithCurl(bench, cloud, file, warmUp, rounds,
                                  title + ", local null sink (fake cloud server, 127.0.0.1)",
                                  [](const QString&) {}) &&

@@ -34,8 +34,8 @@ double cpuSeconds(int who)
 {
     rusage usage{};
     getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 Measure runComponent(const QString& url, const QString& path, bool verifyIntegrity)
@@ -72,8 +72,8 @@ Measure runCurlTool(const QString& curlProgram, const QString& url, const QStrin
     const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     QElapsedTimer timer;
     timer.start();
-    curl.start(curlProgram, {"-sS", "-T", path, "-H", "Expect:", "-o", "/dev/null", "-w",
-                             "%{http_code}", url});
+    curl.start(curlProgram,
+               {"-sS", "-T", path, "-H", "Expect:", "-o", "/dev/null", "-w", "%{http_code}", url});
     curl.waitForFinished(-1);
     Measure measure;
     const QByteArray status = curl.readAllStandardOutput().trimmed();
@@ -129,7 +129,7 @@ int main(int argc, char** argv)
     BenchSink sink;
     if (!sink.start(sinkArguments))
         return 2;
-    const QString url = sink.baseUrl() + QStringLiteral("/bucket/bench-1gib.bin?X-Signature=x");
+    const QString url = sink.putUrl(QStringLiteral("bench-1gib.bin"));
 
     Measure bestOurs;
     Measure bestUnchecked;
@@ -144,18 +144,18 @@ int main(int argc, char** argv)
         const Measure curl = runCurlTool(curlProgram, url, path);
         if (ours.wallSec < 0 || unchecked.wallSec < 0 || curl.wallSec < 0)
             return 1;
-        out << "round " << round << ":\n" << line("VXCloudCommon", ours)
-            << line("  unchecked", unchecked) << line("curl -T", curl);
+        out << "round " << round << ":\n"
+            << line("VXCloudCommon", ours) << line("  unchecked", unchecked)
+            << line("curl -T", curl);
         keepBest(bestOurs, ours);
         keepBest(bestUnchecked, unchecked);
         keepBest(bestCurl, curl);
     }
     const double ratio = bestOurs.wallSec / bestCurl.wallSec;
     const QString rate = sinkArguments.isEmpty()
-        ? QString()
-        : QStringLiteral(" taking %1 MiB/s").arg(sinkArguments.value(1));
-    out << "1 GiB PUT to a local null sink" << rate << " (best of " << kRounds
-        << " rounds each):\n"
+                             ? QString()
+                             : QStringLiteral(" taking %1 MiB/s").arg(sinkArguments.value(1));
+    out << "1 GiB PUT to a local null sink" << rate << " (best of " << kRounds << " rounds each):\n"
         << line("VXCloudCommon", bestOurs) << line("  unchecked", bestUnchecked)
         << line("curl -T", bestCurl)
         << QStringLiteral("  ratio ours/curl: wall %1, CPU %2 (goal: wall within 1.2: %3)\n")

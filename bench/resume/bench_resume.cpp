@@ -409,12 +409,6 @@ bool benchCloud(const Bench& bench, const Cloud& cloud, const QString& file, qin
     return ok;
 }
 
-bool sinkHolds(const QString& downloadUrl, qint64 size)
-{
-    // The sink names the bytes it stored in the URL of the assembled object.
-    return downloadUrl.endsWith(QStringLiteral("?bytes=%1").arg(size));
-}
-
 void usage()
 {
     err() << "usage: bench_resume [--rounds N] [--cost-rounds N] [--size-mib N] [--no-local]\n"
@@ -515,7 +509,7 @@ int main(int argc, char** argv)
                           sink.baseUrl(),
                           QString(),
                           QStringLiteral("bench"),
-                          &sinkHolds,
+                          &BenchSink::holdsAssembled,
                           [](const QString&) {}};
         ok = benchCloud(bench, cloud, file, sizeMiB * kMiB, warmUp, rounds, costRounds) && ok;
     }
